@@ -1,0 +1,3 @@
+#include "pts_main.h"
+
+int main() { return pts_main_run(); }

@@ -1,0 +1,29 @@
+/* Platform HTTP handler: delivers the service's API requests to a callback. */
+#pragma once
+
+#include <gio/gio.h>
+
+G_BEGIN_DECLS
+
+typedef struct _ZuHttpHandler ZuHttpHandler;
+
+/* Called once per HTTP request on the default GLib main context, one
+ * request at a time. request: the platform's request (opaque to the
+ * service); method: the HTTP method ("POST", "GET", ...); body: the
+ * request body as a NUL-terminated text, NULL when the request has none;
+ * query: the URL's query text, NULL when there is none; output: where the
+ * CGI-style answer goes ("Status: ..." and header lines, a blank line, the
+ * body). Nothing written means 500 with no body. */
+typedef void (*ZuHttpRequestCallback)(gpointer request, const gchar *method, const gchar *body,
+                                      const gchar *query, GOutputStream *output, gpointer user_data);
+
+/* Starts serving. The simulated camera listens on ZU_HTTP_LISTEN
+ * ("address:port", default "127.0.0.1:8642"; port 0 picks a free one) and
+ * writes the endpoint URL to the file named by ZU_HTTP_READY_FILE, when
+ * set, once it listens. Returns NULL (and logs) when it cannot listen. */
+ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user_data);
+
+/* Stops delivery and releases the handle. NULL is ignored. */
+void zu_http_handler_free(ZuHttpHandler *handler);
+
+G_END_DECLS

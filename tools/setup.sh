@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libglib2.0-dev libjansson-dev libsoup-3.0-dev
+  libglib2.0-dev libglib2.0-bin libjansson-dev libsoup-3.0-dev
   dbus-daemon libnss-wrapper libuid-wrapper
-  libgtest-dev libgmock-dev curl
+  libgtest-dev libgmock-dev libbenchmark-dev curl
 )
 
 missing=()

@@ -1,1 +1,199 @@
-// placeholder
+// Simulated video system. Its whole state is the key file
+// $ZU_PLATFORM_STATE_DIR/ocul.conf, read afresh on every call so that tests
+// and a "restarted" camera see the same mode; an apply writes it back.
+#include "ocul.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+struct _OculMode {
+  GObject parent_instance;
+};
+
+struct _OculMap {
+  GObject parent_instance;
+  GHashTable *entries;
+};
+
+G_DEFINE_QUARK(ocul-error-quark, ocul_error)
+G_DEFINE_TYPE(OculMode, ocul_mode, G_TYPE_OBJECT)
+G_DEFINE_TYPE(OculMap, ocul_map, G_TYPE_OBJECT)
+
+namespace {
+
+constexpr const char *kModeGroup = "mode";
+constexpr const char *kFaultGroup = "faults";
+constexpr const char *kNameKey = "view_mode.name";
+constexpr const char *kAvailableKey = "available_view_modes";
+constexpr const char *kDefaultName = "single";
+constexpr const char *kDefaultAvailable = "single,quad";
+
+gchar *state_dir() {
+  const gchar *dir = g_getenv("ZU_PLATFORM_STATE_DIR");
+  if (dir && *dir) return g_strdup(dir);
+  return g_build_filename(g_get_tmp_dir(), "zu-platform", nullptr);
+}
+
+gchar *state_path() {
+  g_autofree gchar *dir = state_dir();
+  return g_build_filename(dir, "ocul.conf", nullptr);
+}
+
+// The state file, or NULL with *missing set when there is none yet. A file
+// that exists but cannot be read makes the video system unavailable.
+GKeyFile *load_state(gboolean *missing, GError **error) {
+  g_autofree gchar *path = state_path();
+  g_autoptr(GKeyFile) state = g_key_file_new();
+  g_autoptr(GError) local = nullptr;
+  *missing = FALSE;
+  if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local))
+    return static_cast<GKeyFile *>(g_steal_pointer(&state));
+  if (g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
+    *missing = TRUE;
+    return nullptr;
+  }
+  g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot read video state %s: %s", path,
+              local->message);
+  return nullptr;
+}
+
+// Fault switches are "true" or "1"; a trailing "# comment" is tolerated so
+// hand-written state files may annotate them.
+gboolean flag_set(GKeyFile *state, const char *fault) {
+  g_autofree gchar *value = g_key_file_get_value(state, kFaultGroup, fault, nullptr);
+  if (!value) return FALSE;
+  if (gchar *hash = std::strchr(value, '#')) *hash = '\0';
+  g_strstrip(value);
+  return g_strcmp0(value, "true") == 0 || g_strcmp0(value, "1") == 0;
+}
+
+// TRUE (with error set) when the fault is switched on or the state cannot
+// be read. A missing file has no faults.
+gboolean fault_on(const char *fault, const char *message, GError **error) {
+  gboolean missing = FALSE;
+  g_autoptr(GKeyFile) state = load_state(&missing, error);
+  if (!state) return !missing;
+  if (!flag_set(state, fault)) return FALSE;
+  g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, message);
+  return TRUE;
+}
+
+gboolean is_offered(const gchar *available, const gchar *name) {
+  g_auto(GStrv) names = g_strsplit(available, ",", -1);
+  return g_strv_contains(names, name);
+}
+
+gboolean save_state(GKeyFile *state, GError **error) {
+  g_autofree gchar *dir = state_dir();
+  g_autofree gchar *path = state_path();
+  g_autoptr(GError) local = nullptr;
+  if (g_mkdir_with_parents(dir, 0755) != 0) {
+    int saved = errno;
+    g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot create %s: %s", dir,
+                g_strerror(saved));
+    return FALSE;
+  }
+  if (g_key_file_save_to_file(state, path, &local)) return TRUE;
+  g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot write video state: %s",
+              local->message);
+  return FALSE;
+}
+
+OculMap *map_new() { return OCUL_MAP(g_object_new(OCUL_TYPE_MAP, nullptr)); }
+
+// The current state, or the factory state when nothing was written yet.
+GKeyFile *current_state(GError **error) {
+  gboolean missing = FALSE;
+  GKeyFile *state = load_state(&missing, error);
+  if (state || !missing) return state;
+  state = g_key_file_new();
+  g_key_file_set_string(state, kModeGroup, kNameKey, kDefaultName);
+  g_key_file_set_string(state, kModeGroup, kAvailableKey, kDefaultAvailable);
+  return state;
+}
+
+}  // namespace
+
+static void ocul_mode_class_init(OculModeClass *) {}
+static void ocul_mode_init(OculMode *) {}
+
+static void ocul_map_finalize(GObject *object) {
+  g_clear_pointer(&OCUL_MAP(object)->entries, g_hash_table_unref);
+  G_OBJECT_CLASS(ocul_map_parent_class)->finalize(object);
+}
+
+static void ocul_map_class_init(OculMapClass *klass) {
+  G_OBJECT_CLASS(klass)->finalize = ocul_map_finalize;
+}
+
+static void ocul_map_init(OculMap *map) {
+  map->entries = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+}
+
+OculMode *ocul_mode_new(GError **error) {
+  if (fault_on("mode_new", "The video system is not running", error)) return nullptr;
+  return OCUL_MODE(g_object_new(OCUL_TYPE_MODE, nullptr));
+}
+
+OculMap *ocul_mode_get_info(OculMode *mode, GError **error) {
+  if (!OCUL_IS_MODE(mode)) {
+    g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "No video mode instance");
+    return nullptr;
+  }
+  if (fault_on("get_info", "Mode information is not available", error)) return nullptr;
+  g_autoptr(GKeyFile) state = current_state(error);
+  if (!state) return nullptr;
+  // The map holds exactly what [mode] holds, so a missing key stays absent.
+  OculMap *info = map_new();
+  g_auto(GStrv) keys = g_key_file_get_keys(state, kModeGroup, nullptr, nullptr);
+  for (gchar **key = keys; key && *key; key++) {
+    g_autofree gchar *value = g_key_file_get_string(state, kModeGroup, *key, nullptr);
+    if (value) ocul_map_set_string(info, *key, value);
+  }
+  return info;
+}
+
+gboolean ocul_mode_apply(OculMode *mode, OculMap *settings, GError **error) {
+  if (!OCUL_IS_MODE(mode)) {
+    g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "No video mode instance");
+    return FALSE;
+  }
+  if (fault_on("apply", "The video system refused the settings", error)) return FALSE;
+  auto name = static_cast<const gchar *>(
+      OCUL_IS_MAP(settings) ? g_hash_table_lookup(settings->entries, kNameKey) : nullptr);
+  if (!name) {
+    g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_REFUSED, "The settings name no view mode");
+    return FALSE;
+  }
+  g_autoptr(GKeyFile) state = current_state(error);
+  if (!state) return FALSE;
+  // A state file without the list still offers the factory modes.
+  g_autofree gchar *available = g_key_file_get_string(state, kModeGroup, kAvailableKey, nullptr);
+  if (!is_offered(available ? available : kDefaultAvailable, name)) {
+    g_set_error(error, OCUL_ERROR, OCUL_ERROR_REFUSED, "View mode %s is not offered", name);
+    return FALSE;
+  }
+  g_key_file_set_string(state, kModeGroup, kNameKey, name);
+  return save_state(state, error);
+}
+
+OculMap *ocul_map_new(void) {
+  gboolean missing = FALSE;
+  g_autoptr(GKeyFile) state = load_state(&missing, nullptr);
+  if (state && flag_set(state, "map_new")) return nullptr;
+  return map_new();
+}
+
+void ocul_map_set_string(OculMap *map, const gchar *key, const gchar *value) {
+  g_return_if_fail(OCUL_IS_MAP(map));
+  g_return_if_fail(key != nullptr && value != nullptr);
+  g_hash_table_insert(map->entries, g_strdup(key), g_strdup(value));
+}
+
+const gchar *ocul_map_get_string(OculMap *map, const gchar *key, GError **,
+                                 const gchar *default_value) {
+  if (!OCUL_IS_MAP(map) || !key) return default_value;
+  auto value = static_cast<const gchar *>(g_hash_table_lookup(map->entries, key));
+  return value ? value : default_value;
+}

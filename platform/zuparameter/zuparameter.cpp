@@ -1,1 +1,114 @@
-// placeholder
+// Simulated parameter service. Parameters live in the [parameters] group of
+// $ZU_PLATFORM_STATE_DIR/parameters.conf, read afresh on every call; the
+// [faults] switches "new" and "set" make the service refuse.
+#include "zuparameter.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+struct _ZuParameter {
+  gchar *app_name;
+};
+
+G_DEFINE_QUARK(zu-parameter-error-quark, zu_parameter_error)
+
+namespace {
+
+constexpr const char *kParameterGroup = "parameters";
+constexpr const char *kFaultGroup = "faults";
+
+gchar *state_dir() {
+  const gchar *dir = g_getenv("ZU_PLATFORM_STATE_DIR");
+  if (dir && *dir) return g_strdup(dir);
+  return g_build_filename(g_get_tmp_dir(), "zu-platform", nullptr);
+}
+
+gchar *state_path() {
+  g_autofree gchar *dir = state_dir();
+  return g_build_filename(dir, "parameters.conf", nullptr);
+}
+
+// The parameters, empty when nothing was stored yet; NULL with error set
+// when the file exists but cannot be read.
+GKeyFile *load_state(GError **error) {
+  g_autofree gchar *path = state_path();
+  g_autoptr(GKeyFile) state = g_key_file_new();
+  g_autoptr(GError) local = nullptr;
+  if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local) ||
+      g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT))
+    return static_cast<GKeyFile *>(g_steal_pointer(&state));
+  g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
+              "Cannot read parameters %s: %s", path, local->message);
+  return nullptr;
+}
+
+// Fault switches are "true" or "1"; a trailing "# comment" is tolerated.
+gboolean flag_set(GKeyFile *state, const char *fault) {
+  g_autofree gchar *value = g_key_file_get_value(state, kFaultGroup, fault, nullptr);
+  if (!value) return FALSE;
+  if (gchar *hash = std::strchr(value, '#')) *hash = '\0';
+  g_strstrip(value);
+  return g_strcmp0(value, "true") == 0 || g_strcmp0(value, "1") == 0;
+}
+
+gboolean save_state(GKeyFile *state, GError **error) {
+  g_autofree gchar *dir = state_dir();
+  g_autofree gchar *path = state_path();
+  g_autoptr(GError) local = nullptr;
+  if (g_mkdir_with_parents(dir, 0755) != 0) {
+    int saved = errno;
+    g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE, "Cannot create %s: %s",
+                dir, g_strerror(saved));
+    return FALSE;
+  }
+  if (g_key_file_save_to_file(state, path, &local)) return TRUE;
+  g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
+              "Cannot write parameters: %s", local->message);
+  return FALSE;
+}
+
+}  // namespace
+
+ZuParameter *zu_parameter_new(const gchar *app_name, GError **error) {
+  if (!app_name || !*app_name) {
+    g_set_error_literal(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
+                        "An application name is required");
+    return nullptr;
+  }
+  g_autoptr(GKeyFile) state = load_state(error);
+  if (!state) return nullptr;
+  if (flag_set(state, "new")) {
+    g_set_error_literal(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
+                        "The parameter service is not running");
+    return nullptr;
+  }
+  auto *handle = g_new0(ZuParameter, 1);
+  handle->app_name = g_strdup(app_name);
+  return handle;
+}
+
+gboolean zu_parameter_set(ZuParameter *handle, const gchar *name, const gchar *value,
+                          gboolean, GError **error) {
+  if (!handle || !name || !*name || !value) {
+    g_set_error_literal(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_REFUSED,
+                        "A handle, a parameter name and a value are required");
+    return FALSE;
+  }
+  g_autoptr(GKeyFile) state = load_state(error);
+  if (!state) return FALSE;
+  if (flag_set(state, "set")) {
+    g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_REFUSED,
+                "Parameter %s is locked", name);
+    return FALSE;
+  }
+  // Every write reaches the file at once, so do_sync changes nothing here.
+  g_key_file_set_string(state, kParameterGroup, name, value);
+  return save_state(state, error);
+}
+
+void zu_parameter_free(ZuParameter *handle) {
+  if (!handle) return;
+  g_free(handle->app_name);
+  g_free(handle);
+}

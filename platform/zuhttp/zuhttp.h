@@ -13,14 +13,30 @@ typedef struct _ZuHttpHandler ZuHttpHandler;
  * request body as a NUL-terminated text, NULL when the request has none;
  * query: the URL's query text, NULL when there is none; output: where the
  * CGI-style answer goes ("Status: ..." and header lines, a blank line, the
- * body). Nothing written means 500 with no body. */
+ * body). Nothing written means 500 with no body.
+ *
+ * The simulated camera delivers every method on the path "/panetessel/api"
+ * (other paths get 404). "No body" means no bytes came: no Content-Length,
+ * a zero length or an empty chunked body; a body holding a NUL byte reaches
+ * the callback cut at it. The query is passed as it came, still
+ * %-encoded ("" for a bare "?"). Bodies over 1 MiB get 413 without a call.
+ * The answer's "Status: NNN Reason" line gives the HTTP status (200..599),
+ * its other header lines become response headers (Content-Length and
+ * Transfer-Encoding excepted: the body sent decides those), and the bytes
+ * after the blank line are the body unchanged. An answer without a Status
+ * line or a blank line becomes 500, and is logged. A request that arrives
+ * while the callback runs (a callback that iterates the main context)
+ * waits until it returns. */
 typedef void (*ZuHttpRequestCallback)(gpointer request, const gchar *method, const gchar *body,
                                       const gchar *query, GOutputStream *output, gpointer user_data);
 
 /* Starts serving. The simulated camera listens on ZU_HTTP_LISTEN
  * ("address:port", default "127.0.0.1:8642"; port 0 picks a free one) and
- * writes the endpoint URL to the file named by ZU_HTTP_READY_FILE, when
- * set, once it listens. Returns NULL (and logs) when it cannot listen. */
+ * writes the endpoint URL (e.g. "http://127.0.0.1:8642/panetessel/api",
+ * no line end) to the file named by ZU_HTTP_READY_FILE, when set, once it
+ * listens; the file appears whole (written aside, then renamed). IPv6
+ * addresses are given in brackets: "[::1]:8642". Returns NULL (and logs)
+ * when it cannot listen. */
 ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user_data);
 
 /* Stops delivery and releases the handle. NULL is ignored. */

@@ -15,6 +15,10 @@ typedef enum {
   ERROR_GENERIC_ERROR,
 } MethodError;
 
+/* The error object of ERROR_INTERNAL_ERROR, the only row it may be given
+ * (asserted). */
+json_t *create_json_error(MethodError error);
+
 /* getViewModeInfo: {"current": stored name, "viewModes": [allowed]}. */
 gboolean pts_cgi_methods_get_view_mode(json_t *params, json_t **response);
 /* setViewMode: params {"value": "single" | "quad"}. */

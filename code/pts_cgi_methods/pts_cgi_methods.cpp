@@ -91,12 +91,13 @@ gboolean pts_cgi_methods_get_view_mode(json_t *, json_t **response) {
     *response = create_json_error(ERROR_INTERNAL_ERROR);
     return FALSE;
   }
+  int failed = 0;
   for (guint i = 0; i < allowed->len; i++)
-    json_array_append_new(modes.get(), json_string(g_array_index(allowed, gchar *, i)));
+    failed |= json_array_append_new(modes.get(), json_string(g_array_index(allowed, gchar *, i)));
   free_name_list(allowed);
 
-  // A member that cannot be set would leave a "data" that lies; say so.
-  if (json_object_set_new(result.get(), "current", json_string(current)) != 0 ||
+  // A mode or member that cannot be set would leave a "data" that lies.
+  if (failed || json_object_set_new(result.get(), "current", json_string(current)) != 0 ||
       json_object_set_new(result.get(), "viewModes", modes.release()) != 0) {
     *response = create_json_error(ERROR_INTERNAL_ERROR);
     return FALSE;

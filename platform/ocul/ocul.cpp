@@ -3,9 +3,7 @@
 // and a "restarted" camera see the same mode; an apply writes it back.
 #include "ocul.h"
 
-#include <errno.h>
-
-#include <cstring>
+#include "zu_sim_state.h"
 
 struct _OculMode {
   GObject parent_instance;
@@ -22,28 +20,17 @@ G_DEFINE_TYPE(OculMap, ocul_map, G_TYPE_OBJECT)
 
 namespace {
 
+constexpr const char *kStateFile = "ocul.conf";
 constexpr const char *kModeGroup = "mode";
-constexpr const char *kFaultGroup = "faults";
 constexpr const char *kNameKey = "view_mode.name";
 constexpr const char *kAvailableKey = "available_view_modes";
 constexpr const char *kDefaultName = "single";
 constexpr const char *kDefaultAvailable = "single,quad";
 
-gchar *state_dir() {
-  const gchar *dir = g_getenv("ZU_PLATFORM_STATE_DIR");
-  if (dir && *dir) return g_strdup(dir);
-  return g_build_filename(g_get_tmp_dir(), "zu-platform", nullptr);
-}
-
-gchar *state_path() {
-  g_autofree gchar *dir = state_dir();
-  return g_build_filename(dir, "ocul.conf", nullptr);
-}
-
 // The state file, or NULL with *missing set when there is none yet. A file
 // that exists but cannot be read makes the video system unavailable.
 GKeyFile *load_state(gboolean *missing, GError **error) {
-  g_autofree gchar *path = state_path();
+  g_autofree gchar *path = zu_sim_state_path(kStateFile);
   g_autoptr(GKeyFile) state = g_key_file_new();
   g_autoptr(GError) local = nullptr;
   *missing = FALSE;
@@ -58,23 +45,13 @@ GKeyFile *load_state(gboolean *missing, GError **error) {
   return nullptr;
 }
 
-// Fault switches are "true" or "1"; a trailing "# comment" is tolerated so
-// hand-written state files may annotate them.
-gboolean flag_set(GKeyFile *state, const char *fault) {
-  g_autofree gchar *value = g_key_file_get_value(state, kFaultGroup, fault, nullptr);
-  if (!value) return FALSE;
-  if (gchar *hash = std::strchr(value, '#')) *hash = '\0';
-  g_strstrip(value);
-  return g_strcmp0(value, "true") == 0 || g_strcmp0(value, "1") == 0;
-}
-
 // TRUE (with error set) when the fault is switched on or the state cannot
 // be read. A missing file has no faults.
 gboolean fault_on(const char *fault, const char *message, GError **error) {
   gboolean missing = FALSE;
   g_autoptr(GKeyFile) state = load_state(&missing, error);
   if (!state) return !missing;
-  if (!flag_set(state, fault)) return FALSE;
+  if (!zu_sim_fault_set(state, fault)) return FALSE;
   g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, message);
   return TRUE;
 }
@@ -85,16 +62,8 @@ gboolean is_offered(const gchar *available, const gchar *name) {
 }
 
 gboolean save_state(GKeyFile *state, GError **error) {
-  g_autofree gchar *dir = state_dir();
-  g_autofree gchar *path = state_path();
   g_autoptr(GError) local = nullptr;
-  if (g_mkdir_with_parents(dir, 0755) != 0) {
-    int saved = errno;
-    g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot create %s: %s", dir,
-                g_strerror(saved));
-    return FALSE;
-  }
-  if (g_key_file_save_to_file(state, path, &local)) return TRUE;
+  if (zu_sim_save_state(state, kStateFile, &local)) return TRUE;
   g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot write video state: %s",
               local->message);
   return FALSE;
@@ -181,7 +150,7 @@ gboolean ocul_mode_apply(OculMode *mode, OculMap *settings, GError **error) {
 OculMap *ocul_map_new(void) {
   gboolean missing = FALSE;
   g_autoptr(GKeyFile) state = load_state(&missing, nullptr);
-  if (state && flag_set(state, "map_new")) return nullptr;
+  if (state && zu_sim_fault_set(state, "map_new")) return nullptr;
   return map_new();
 }
 

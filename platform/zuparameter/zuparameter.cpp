@@ -3,9 +3,7 @@
 // [faults] switches "new" and "set" make the service refuse.
 #include "zuparameter.h"
 
-#include <errno.h>
-
-#include <cstring>
+#include "zu_sim_state.h"
 
 struct _ZuParameter {
   gchar *app_name;
@@ -15,24 +13,13 @@ G_DEFINE_QUARK(zu-parameter-error-quark, zu_parameter_error)
 
 namespace {
 
+constexpr const char *kStateFile = "parameters.conf";
 constexpr const char *kParameterGroup = "parameters";
-constexpr const char *kFaultGroup = "faults";
-
-gchar *state_dir() {
-  const gchar *dir = g_getenv("ZU_PLATFORM_STATE_DIR");
-  if (dir && *dir) return g_strdup(dir);
-  return g_build_filename(g_get_tmp_dir(), "zu-platform", nullptr);
-}
-
-gchar *state_path() {
-  g_autofree gchar *dir = state_dir();
-  return g_build_filename(dir, "parameters.conf", nullptr);
-}
 
 // The parameters, empty when nothing was stored yet; NULL with error set
 // when the file exists but cannot be read.
 GKeyFile *load_state(GError **error) {
-  g_autofree gchar *path = state_path();
+  g_autofree gchar *path = zu_sim_state_path(kStateFile);
   g_autoptr(GKeyFile) state = g_key_file_new();
   g_autoptr(GError) local = nullptr;
   if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local) ||
@@ -43,26 +30,9 @@ GKeyFile *load_state(GError **error) {
   return nullptr;
 }
 
-// Fault switches are "true" or "1"; a trailing "# comment" is tolerated.
-gboolean flag_set(GKeyFile *state, const char *fault) {
-  g_autofree gchar *value = g_key_file_get_value(state, kFaultGroup, fault, nullptr);
-  if (!value) return FALSE;
-  if (gchar *hash = std::strchr(value, '#')) *hash = '\0';
-  g_strstrip(value);
-  return g_strcmp0(value, "true") == 0 || g_strcmp0(value, "1") == 0;
-}
-
 gboolean save_state(GKeyFile *state, GError **error) {
-  g_autofree gchar *dir = state_dir();
-  g_autofree gchar *path = state_path();
   g_autoptr(GError) local = nullptr;
-  if (g_mkdir_with_parents(dir, 0755) != 0) {
-    int saved = errno;
-    g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE, "Cannot create %s: %s",
-                dir, g_strerror(saved));
-    return FALSE;
-  }
-  if (g_key_file_save_to_file(state, path, &local)) return TRUE;
+  if (zu_sim_save_state(state, kStateFile, &local)) return TRUE;
   g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
               "Cannot write parameters: %s", local->message);
   return FALSE;
@@ -78,7 +48,7 @@ ZuParameter *zu_parameter_new(const gchar *app_name, GError **error) {
   }
   g_autoptr(GKeyFile) state = load_state(error);
   if (!state) return nullptr;
-  if (flag_set(state, "new")) {
+  if (zu_sim_fault_set(state, "new")) {
     g_set_error_literal(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
                         "The parameter service is not running");
     return nullptr;
@@ -97,7 +67,7 @@ gboolean zu_parameter_set(ZuParameter *handle, const gchar *name, const gchar *v
   }
   g_autoptr(GKeyFile) state = load_state(error);
   if (!state) return FALSE;
-  if (flag_set(state, "set")) {
+  if (zu_sim_fault_set(state, "set")) {
     g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_REFUSED,
                 "Parameter %s is locked", name);
     return FALSE;

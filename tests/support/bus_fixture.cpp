@@ -28,16 +28,6 @@ GSubprocess *spawn(const char *const *argv, GSubprocessFlags flags) {
   return child;
 }
 
-// GLib reaps children on its worker thread; the identifier goes away then.
-bool wait_exit(GSubprocess *child, gint64 timeout_us) {
-  gint64 deadline = g_get_monotonic_time() + timeout_us;
-  while (g_subprocess_get_identifier(child)) {
-    if (g_get_monotonic_time() > deadline) return false;
-    g_usleep(5000);
-  }
-  return true;
-}
-
 void terminate(GSubprocess **child) {
   if (!*child) return;
   g_subprocess_send_signal(*child, SIGTERM);

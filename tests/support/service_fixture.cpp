@@ -47,15 +47,6 @@ std::string faults_group(const std::vector<std::string> &faults) {
   return group;
 }
 
-bool wait_exit(GSubprocess *child, gint64 timeout_us) {
-  gint64 deadline = g_get_monotonic_time() + timeout_us;
-  while (g_subprocess_get_identifier(child)) {
-    if (g_get_monotonic_time() > deadline) return false;
-    g_usleep(5000);
-  }
-  return true;
-}
-
 int connect_to(const std::string &host, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

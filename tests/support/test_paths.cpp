@@ -14,4 +14,14 @@ const char *service_path() {
   return path ? path : PTS_SERVICE_BIN_PATH;
 }
 
+// GLib reaps children on its worker thread; the identifier goes away then.
+bool wait_exit(GSubprocess *child, gint64 timeout_us) {
+  gint64 deadline = g_get_monotonic_time() + timeout_us;
+  while (g_subprocess_get_identifier(child)) {
+    if (g_get_monotonic_time() > deadline) return false;
+    g_usleep(5000);
+  }
+  return true;
+}
+
 }  // namespace pts_test

@@ -1,5 +1,7 @@
-// The simulated camera's programs that tests start.
+// The simulated camera's programs that tests start, and their ending.
 #pragma once
+
+#include <gio/gio.h>
 
 namespace pts_test {
 
@@ -7,5 +9,8 @@ namespace pts_test {
 // PTS_SERVICE_BIN override them (to test another build).
 const char *simulator_path();
 const char *service_path();
+
+// Whether the child ended within timeout_us.
+bool wait_exit(GSubprocess *child, gint64 timeout_us);
 
 }  // namespace pts_test

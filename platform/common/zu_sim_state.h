@@ -1,0 +1,19 @@
+/* The simulated camera's state folder, shared by the stand-ins: each keeps
+ * its state in one key file there, read afresh on every call. */
+#pragma once
+
+#include <glib.h>
+
+G_BEGIN_DECLS
+
+/* $ZU_PLATFORM_STATE_DIR/file, or the default folder's. */
+gchar *zu_sim_state_path(const gchar *file);
+
+/* Whether a fault switch in group "faults" is on ("true" or "1"; a trailing
+ * "# comment" is tolerated so hand-written files may annotate it). */
+gboolean zu_sim_fault_set(GKeyFile *state, const gchar *fault);
+
+/* Saves state as file in the folder, creating the folder when needed. */
+gboolean zu_sim_save_state(GKeyFile *state, const gchar *file, GError **error);
+
+G_END_DECLS

@@ -34,7 +34,8 @@ TEST_P(ParamValueTest, EnablesImageSourceI4OnlyForQuad) {
 INSTANTIATE_TEST_SUITE_P(Modes, ParamValueTest,
                          ::testing::Values(ValueCase{VIEW_MODE_QUAD, "yes"},
                                            ValueCase{VIEW_MODE_SINGLE, "no"},
-                                           ValueCase{7, "no"}));
+                                           ValueCase{7, "no"}),
+                         [](const auto &info) { return "Mode" + std::to_string(info.param.mode); });
 
 // A refused value and a missing parameter service are covered, with their
 // exact log lines, by the switch tests in test_view_mode.cpp.

@@ -168,7 +168,7 @@ gboolean get_supported_versions(const ApiVersion *const *versions, json_t **resp
     *response = create_json_error(ERROR_ALLOCATION);
     return FALSE;
   }
-  std::memcpy(sorted, versions, n * sizeof *sorted);
+  std::memcpy(sorted, versions, n * sizeof(const ApiVersion *));
   sort_by_major(sorted, n);
 
   for (gsize i = 0; i < n; i++) {

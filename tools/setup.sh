@@ -12,7 +12,9 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  # Only the machine's own architecture counts (a cross build may add arm64).
+  status=$(dpkg-query -W -f='${Status}' "$p:$(dpkg --print-architecture)" 2>/dev/null ||
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ $status == "install ok installed" ]] || missing+=("$p")
 done
 

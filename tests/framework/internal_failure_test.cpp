@@ -26,7 +26,7 @@ struct FailingAlloc {
   bool hit() const { return count >= fail_at; }
 };
 
-// An envelope as the design fixes it: version, method, then exactly one
+// A well-formed envelope: version, method, then exactly one
 // of "data" and "error"; an error carries an integer code and a text.
 void expect_envelope(json_t *envelope) {
   ASSERT_TRUE(json_is_object(envelope));

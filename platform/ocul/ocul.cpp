@@ -27,33 +27,35 @@ constexpr const char *kAvailableKey = "available_view_modes";
 constexpr const char *kDefaultName = "single";
 constexpr const char *kDefaultAvailable = "single,quad";
 
-// The state file, or NULL with *missing set when there is none yet. A file
-// that exists but cannot be read makes the video system unavailable.
-GKeyFile *load_state(gboolean *missing, GError **error) {
+// The current state, the factory state when nothing was written yet, or
+// NULL with error set when the file exists but cannot be read (then the
+// video system is unavailable).
+GKeyFile *current_state(GError **error) {
   g_autofree gchar *path = zu_sim_state_path(kStateFile);
   g_autoptr(GKeyFile) state = g_key_file_new();
   g_autoptr(GError) local = nullptr;
-  *missing = FALSE;
-  if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local))
-    return static_cast<GKeyFile *>(g_steal_pointer(&state));
-  if (g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-    *missing = TRUE;
-    return nullptr;
+  if (!g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local)) {
+    if (!g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
+      g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot read video state %s: %s",
+                  path, local->message);
+      return nullptr;
+    }
+    g_key_file_set_string(state, kModeGroup, kNameKey, kDefaultName);
+    g_key_file_set_string(state, kModeGroup, kAvailableKey, kDefaultAvailable);
   }
-  g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot read video state %s: %s", path,
-              local->message);
-  return nullptr;
+  return static_cast<GKeyFile *>(g_steal_pointer(&state));
 }
 
-// TRUE (with error set) when the fault is switched on or the state cannot
-// be read. A missing file has no faults.
-gboolean fault_on(const char *fault, const char *message, GError **error) {
-  gboolean missing = FALSE;
-  g_autoptr(GKeyFile) state = load_state(&missing, error);
-  if (!state) return !missing;
-  if (!zu_sim_fault_set(state, fault)) return FALSE;
-  g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, message);
-  return TRUE;
+// The state for a call that the fault switch may fail: NULL with error set
+// when the switch is on or the state cannot be read.
+GKeyFile *state_unless(const char *fault, const char *message, GError **error) {
+  g_autoptr(GKeyFile) state = current_state(error);
+  if (!state) return nullptr;
+  if (zu_sim_fault_set(state, fault)) {
+    g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, message);
+    return nullptr;
+  }
+  return static_cast<GKeyFile *>(g_steal_pointer(&state));
 }
 
 gboolean is_offered(const gchar *available, const gchar *name) {
@@ -70,17 +72,6 @@ gboolean save_state(GKeyFile *state, GError **error) {
 }
 
 OculMap *map_new() { return OCUL_MAP(g_object_new(OCUL_TYPE_MAP, nullptr)); }
-
-// The current state, or the factory state when nothing was written yet.
-GKeyFile *current_state(GError **error) {
-  gboolean missing = FALSE;
-  GKeyFile *state = load_state(&missing, error);
-  if (state || !missing) return state;
-  state = g_key_file_new();
-  g_key_file_set_string(state, kModeGroup, kNameKey, kDefaultName);
-  g_key_file_set_string(state, kModeGroup, kAvailableKey, kDefaultAvailable);
-  return state;
-}
 
 }  // namespace
 
@@ -101,7 +92,8 @@ static void ocul_map_init(OculMap *map) {
 }
 
 OculMode *ocul_mode_new(GError **error) {
-  if (fault_on("mode_new", "The video system is not running", error)) return nullptr;
+  g_autoptr(GKeyFile) state = state_unless("mode_new", "The video system is not running", error);
+  if (!state) return nullptr;
   return OCUL_MODE(g_object_new(OCUL_TYPE_MODE, nullptr));
 }
 
@@ -110,8 +102,7 @@ OculMap *ocul_mode_get_info(OculMode *mode, GError **error) {
     g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "No video mode instance");
     return nullptr;
   }
-  if (fault_on("get_info", "Mode information is not available", error)) return nullptr;
-  g_autoptr(GKeyFile) state = current_state(error);
+  g_autoptr(GKeyFile) state = state_unless("get_info", "Mode information is not available", error);
   if (!state) return nullptr;
   // The map holds exactly what [mode] holds, so a missing key stays absent.
   OculMap *info = map_new();
@@ -128,15 +119,14 @@ gboolean ocul_mode_apply(OculMode *mode, OculMap *settings, GError **error) {
     g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "No video mode instance");
     return FALSE;
   }
-  if (fault_on("apply", "The video system refused the settings", error)) return FALSE;
+  g_autoptr(GKeyFile) state = state_unless("apply", "The video system refused the settings", error);
+  if (!state) return FALSE;
   auto name = static_cast<const gchar *>(
       OCUL_IS_MAP(settings) ? g_hash_table_lookup(settings->entries, kNameKey) : nullptr);
   if (!name) {
     g_set_error_literal(error, OCUL_ERROR, OCUL_ERROR_REFUSED, "The settings name no view mode");
     return FALSE;
   }
-  g_autoptr(GKeyFile) state = current_state(error);
-  if (!state) return FALSE;
   // A state file without the list still offers the factory modes.
   g_autofree gchar *available = g_key_file_get_string(state, kModeGroup, kAvailableKey, nullptr);
   if (!is_offered(available ? available : kDefaultAvailable, name)) {
@@ -148,8 +138,7 @@ gboolean ocul_mode_apply(OculMode *mode, OculMap *settings, GError **error) {
 }
 
 OculMap *ocul_map_new(void) {
-  gboolean missing = FALSE;
-  g_autoptr(GKeyFile) state = load_state(&missing, nullptr);
+  g_autoptr(GKeyFile) state = current_state(nullptr);
   if (state && zu_sim_fault_set(state, "map_new")) return nullptr;
   return map_new();
 }

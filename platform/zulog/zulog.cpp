@@ -1,9 +1,7 @@
 #include "zulog.h"
 
 #include <syslog.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "test_paths.h"
-#include "test_paths.h"
+#include "programs.h"
+#include "programs.h"
 #include "bus_fixture.h"
 #include "log_capture.h"
 #include "pts_dbus.h"
@@ -206,8 +206,9 @@ class SimulatorTest : public ::testing::Test {
   static GSubprocess *spawn(std::vector<const char *> args, GSubprocessFlags flags) {
     args.insert(args.begin(), pts_test::simulator_path());
     args.push_back(nullptr);
+    g_autoptr(GSubprocessLauncher) launcher = pts_test::child_launcher(flags);
     g_autoptr(GError) error = nullptr;
-    GSubprocess *child = g_subprocess_newv(args.data(), flags, &error);
+    GSubprocess *child = g_subprocess_launcher_spawnv(launcher, args.data(), &error);
     EXPECT_NE(child, nullptr) << error->message;
     return child;
   }

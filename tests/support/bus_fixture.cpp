@@ -1,9 +1,8 @@
 #include "bus_fixture.h"
-#include "test_paths.h"
+#include "programs.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 
 #include <string>
 
@@ -16,12 +15,8 @@ constexpr char kPathPrefix[] = "/com/zuvia/Positioning/AutoRotation/";
 constexpr gint64 kStartWaitUs = 10 * G_USEC_PER_SEC;
 constexpr gint64 kStopWaitUs = 5 * G_USEC_PER_SEC;
 
-// Children must not outlive a test that crashes or is killed.
-void die_with_parent(gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-
 GSubprocess *spawn(const char *const *argv, GSubprocessFlags flags) {
-  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(flags);
-  g_subprocess_launcher_set_child_setup(launcher, die_with_parent, nullptr, nullptr);
+  g_autoptr(GSubprocessLauncher) launcher = child_launcher(flags);
   g_autoptr(GError) error = nullptr;
   GSubprocess *child = g_subprocess_launcher_spawnv(launcher, argv, &error);
   if (!child) ADD_FAILURE() << "cannot start " << argv[0] << ": " << error->message;

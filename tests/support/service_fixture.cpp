@@ -1,11 +1,10 @@
 #include "service_fixture.h"
-#include "test_paths.h"
+#include "programs.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,8 +24,6 @@ constexpr char kCallerName[] = "ptscaller";
 constexpr gint64 kReadyWaitUs = 30 * G_USEC_PER_SEC;
 constexpr gint64 kStopWaitUs = 10 * G_USEC_PER_SEC;
 constexpr int kSocketTimeoutS = 30;
-
-void die_with_parent(gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
 void write_text(const std::string &file, const std::string &contents) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -192,8 +189,7 @@ bool Service::start(const std::string &bus_address) {
   run_++;
   write_nss_files();
 
-  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
-  g_subprocess_launcher_set_child_setup(launcher, die_with_parent, nullptr, nullptr);
+  g_autoptr(GSubprocessLauncher) launcher = child_launcher(G_SUBPROCESS_FLAGS_NONE);
   g_subprocess_launcher_set_cwd(launcher, dir_.c_str());
   for (const auto &entry : child_environment()) {
     size_t eq = entry.find('=');

@@ -1,8 +1,15 @@
-#include "test_paths.h"
+#include "programs.h"
 
-#include <glib.h>
+#include <signal.h>
+#include <sys/prctl.h>
 
 namespace pts_test {
+
+namespace {
+
+void die_with_parent(gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }
+
+}  // namespace
 
 const char *simulator_path() {
   const char *path = g_getenv("PTS_AUTOROTATION_SIM");
@@ -12,6 +19,12 @@ const char *simulator_path() {
 const char *service_path() {
   const char *path = g_getenv("PTS_SERVICE_BIN");
   return path ? path : PTS_SERVICE_BIN_PATH;
+}
+
+GSubprocessLauncher *child_launcher(GSubprocessFlags flags) {
+  GSubprocessLauncher *launcher = g_subprocess_launcher_new(flags);
+  g_subprocess_launcher_set_child_setup(launcher, die_with_parent, nullptr, nullptr);
+  return launcher;
 }
 
 // GLib reaps children on its worker thread; the identifier goes away then.

@@ -18,6 +18,22 @@ gchar *zu_sim_state_path(const gchar *file) {
   return g_build_filename(dir, file, nullptr);
 }
 
+GKeyFile *zu_sim_load_state(const gchar *file, gboolean *missing, GError **error) {
+  g_autofree gchar *path = zu_sim_state_path(file);
+  g_autoptr(GKeyFile) state = g_key_file_new();
+  g_autoptr(GError) local = nullptr;
+  gboolean absent = FALSE;
+  if (!g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local)) {
+    absent = g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT);
+    if (!absent) {
+      g_set_error(error, local->domain, local->code, "%s: %s", path, local->message);
+      return nullptr;
+    }
+  }
+  if (missing) *missing = absent;
+  return static_cast<GKeyFile *>(g_steal_pointer(&state));
+}
+
 gboolean zu_sim_fault_set(GKeyFile *state, const gchar *fault) {
   g_autofree gchar *value = g_key_file_get_value(state, "faults", fault, nullptr);
   if (!value) return FALSE;

@@ -9,6 +9,11 @@ G_BEGIN_DECLS
 /* $ZU_PLATFORM_STATE_DIR/file, or the default folder's. */
 gchar *zu_sim_state_path(const gchar *file);
 
+/* The state file, comments kept; an empty key file when it is missing
+ * (*missing set, when given); NULL with error set when it exists but cannot
+ * be read. */
+GKeyFile *zu_sim_load_state(const gchar *file, gboolean *missing, GError **error);
+
 /* Whether a fault switch in group "faults" is on ("true" or "1"; a trailing
  * "# comment" is tolerated so hand-written files may annotate it). */
 gboolean zu_sim_fault_set(GKeyFile *state, const gchar *fault);

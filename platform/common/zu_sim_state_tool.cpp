@@ -13,17 +13,14 @@ constexpr char kUsage[] =
     "       zu-sim-state fault FILE NAME            exit 0 when the fault switch is on\n"
     "FILE is relative to the state folder, ZU_PLATFORM_STATE_DIR.\n";
 
-// NULL when the file cannot be read; an empty key file when it is missing.
+// NULL when the file cannot be read, or is missing and must not be.
 GKeyFile *load(const char *file, gboolean missing_ok) {
-  g_autofree gchar *path = zu_sim_state_path(file);
-  g_autoptr(GKeyFile) state = g_key_file_new();
+  gboolean missing = FALSE;
   g_autoptr(GError) error = nullptr;
-  if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &error) ||
-      (missing_ok && g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT)))
-    return static_cast<GKeyFile *>(g_steal_pointer(&state));
-  if (!g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT))
-    std::fprintf(stderr, "zu-sim-state: %s: %s\n", path, error->message);
-  return nullptr;
+  g_autoptr(GKeyFile) state = zu_sim_load_state(file, &missing, &error);
+  if (!state) std::fprintf(stderr, "zu-sim-state: %s\n", error->message);
+  if (!state || (missing && !missing_ok)) return nullptr;
+  return static_cast<GKeyFile *>(g_steal_pointer(&state));
 }
 
 int get(char **args) {

@@ -31,19 +31,19 @@ constexpr const char *kDefaultAvailable = "single,quad";
 // NULL with error set when the file exists but cannot be read (then the
 // video system is unavailable).
 GKeyFile *current_state(GError **error) {
-  g_autofree gchar *path = zu_sim_state_path(kStateFile);
-  g_autoptr(GKeyFile) state = g_key_file_new();
+  gboolean missing = FALSE;
   g_autoptr(GError) local = nullptr;
-  if (!g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local)) {
-    if (!g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-      g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot read video state %s: %s",
-                  path, local->message);
-      return nullptr;
-    }
+  GKeyFile *state = zu_sim_load_state(kStateFile, &missing, &local);
+  if (!state) {
+    g_set_error(error, OCUL_ERROR, OCUL_ERROR_UNAVAILABLE, "Cannot read video state %s",
+                local->message);
+    return nullptr;
+  }
+  if (missing) {
     g_key_file_set_string(state, kModeGroup, kNameKey, kDefaultName);
     g_key_file_set_string(state, kModeGroup, kAvailableKey, kDefaultAvailable);
   }
-  return static_cast<GKeyFile *>(g_steal_pointer(&state));
+  return state;
 }
 
 // The state for a call that the fault switch may fail: NULL with error set

@@ -19,15 +19,12 @@ constexpr const char *kParameterGroup = "parameters";
 // The parameters, empty when nothing was stored yet; NULL with error set
 // when the file exists but cannot be read.
 GKeyFile *load_state(GError **error) {
-  g_autofree gchar *path = zu_sim_state_path(kStateFile);
-  g_autoptr(GKeyFile) state = g_key_file_new();
   g_autoptr(GError) local = nullptr;
-  if (g_key_file_load_from_file(state, path, G_KEY_FILE_KEEP_COMMENTS, &local) ||
-      g_error_matches(local, G_FILE_ERROR, G_FILE_ERROR_NOENT))
-    return static_cast<GKeyFile *>(g_steal_pointer(&state));
-  g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
-              "Cannot read parameters %s: %s", path, local->message);
-  return nullptr;
+  GKeyFile *state = zu_sim_load_state(kStateFile, nullptr, &local);
+  if (!state)
+    g_set_error(error, ZU_PARAMETER_ERROR, ZU_PARAMETER_ERROR_UNAVAILABLE,
+                "Cannot read parameters %s", local->message);
+  return state;
 }
 
 gboolean save_state(GKeyFile *state, GError **error) {

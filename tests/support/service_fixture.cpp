@@ -18,7 +18,7 @@ namespace pts_test {
 
 namespace {
 
-constexpr char kNssWrapper[] = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
+constexpr char kNssWrapper[] = NSS_WRAPPER_LIB;
 constexpr char kCallerName[] = "ptscaller";
 // Generous: sanitizer builds start slowly on a shared machine.
 constexpr gint64 kReadyWaitUs = 30 * G_USEC_PER_SEC;

@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: once in the development build and
-# once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Builds everything and runs every test. With no arguments it runs every
+# stage that CI runs; naming stages runs only those (tools/test.sh dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
-presets=(dev asan)
-[[ $# -gt 0 ]] && presets=("$@")
+# A CMake preset: configure, build, run its ctest suite.
+preset_stage() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+  ctest --preset "$1"
+}
 
-for preset in "${presets[@]}"; do
-  echo "== $preset: configure and build" >&2
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  echo "== $preset: test" >&2
-  ctest --preset "$preset"
+stages=(dev asan)
+(($#)) && stages=("$@")
+
+for stage in "${stages[@]}"; do
+  echo "== $stage" >&2
+  started=$SECONDS
+  case $stage in
+    dev | asan) preset_stage "$stage" ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan)" >&2; exit 2 ;;
+  esac
+  echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

@@ -1,5 +1,10 @@
 #include "pts_persistent.h"
 
+#include <glib/gstdio.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
 #include "pts_log.h"
 
 namespace {
@@ -19,8 +24,9 @@ gchar *get_string(const gchar *group, const gchar *key, const gchar *default_val
     return g_strdup(default_value);
   }
   g_autoptr(GError) error = nullptr;
-  gchar *value = g_key_file_get_string(key_file, group, key, &error);
-  if (!error) return value;
+  // A badly escaped value comes back together with its error; it is not used.
+  g_autofree gchar *value = g_key_file_get_string(key_file, group, key, &error);
+  if (!error) return static_cast<gchar *>(g_steal_pointer(&value));
 
   if (g_error_matches(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND) ||
       g_error_matches(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND)) {
@@ -56,10 +62,38 @@ gboolean set_string(const gchar *group, const gchar *key, const gchar *value) {
   return saved;
 }
 
+// The temporary file of GLib's atomic save: the file's name, a dot and six
+// letters or digits.
+gboolean is_save_leftover(const gchar *name, const gchar *base) {
+  gsize base_len = std::strlen(base);
+  if (std::strncmp(name, base, base_len) != 0 || name[base_len] != '.') return FALSE;
+  const gchar *suffix = name + base_len + 1;
+  if (std::strlen(suffix) != 6) return FALSE;
+  for (const gchar *c = suffix; *c; c++)
+    if (!g_ascii_isalnum(*c)) return FALSE;
+  return TRUE;
+}
+
+// A process killed during a save leaves the temporary file beside the key
+// file; each such kill would otherwise leave one more for good.
+void remove_save_leftovers() {
+  g_autofree gchar *dir_path = g_path_get_dirname(kConfigPath);
+  g_autofree gchar *base = g_path_get_basename(kConfigPath);
+  g_autoptr(GDir) dir = g_dir_open(dir_path, 0, nullptr);
+  if (!dir) return;
+  while (const gchar *name = g_dir_read_name(dir)) {
+    if (!is_save_leftover(name, base)) continue;
+    g_autofree gchar *path = g_build_filename(dir_path, name, nullptr);
+    GStatBuf st;
+    if (g_lstat(path, &st) == 0 && S_ISREG(st.st_mode)) g_unlink(path);
+  }
+}
+
 }  // namespace
 
 void pts_persistent_open(void) {
   if (key_file) return;
+  remove_save_leftovers();
   g_autoptr(GKeyFile) loaded = g_key_file_new();
   g_autoptr(GError) error = nullptr;
   // Only a missing file is created. A file that exists but does not parse

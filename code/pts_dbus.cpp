@@ -20,6 +20,12 @@ GDBusConnection *bus_connection = nullptr;
 
 gboolean is_rotated(gint32 degrees) { return degrees == 90 || degrees == 270; }
 
+// The connection is not made again: every later query fails and says so.
+void on_connection_closed(GDBusConnection *, gboolean, GError *error, gpointer) {
+  g_log(nullptr, PTS_LOG_LEVEL_ERROR, "%sLost dbus connection[%s]", "",
+        error ? error->message : "closed");
+}
+
 }  // namespace
 
 void pts_dbus_open(void) {
@@ -29,10 +35,22 @@ void pts_dbus_open(void) {
   if (error)
     g_log(nullptr, PTS_LOG_LEVEL_ERROR, "%sFailed to create dbus connection[%s]", "",
           error->message);
-  if (!bus_connection) g_log(nullptr, PTS_LOG_LEVEL_ERROR, "%sFailed to connect to bus", "");
+  if (!bus_connection) {
+    g_log(nullptr, PTS_LOG_LEVEL_ERROR, "%sFailed to connect to bus", "");
+    return;
+  }
+  // GLib's default would end the process, silently, when the bus goes away;
+  // the service goes on answering what it can.
+  g_dbus_connection_set_exit_on_close(bus_connection, FALSE);
+  g_signal_connect(bus_connection, "closed", G_CALLBACK(on_connection_closed), nullptr);
 }
 
-void pts_dbus_close(void) { g_clear_object(&bus_connection); }
+void pts_dbus_close(void) {
+  if (!bus_connection) return;
+  g_signal_handlers_disconnect_by_func(bus_connection,
+                                       reinterpret_cast<gpointer>(on_connection_closed), nullptr);
+  g_clear_object(&bus_connection);
+}
 
 gboolean pts_dbus_get_auto_rotation(const gchar *object_path, gint32 *rotation) {
   // Without a connection nothing is asked: the channel simply has no answer.

@@ -42,13 +42,35 @@ TEST_F(SwitchingTest, QuadIsRefusedWhileAChannelIsTurnedSideways) {
 }
 
 TEST_F(SwitchingTest, NothingIsAllowedWhileTheRotationServiceIsGone) {
-  ASSERT_TRUE(start());
-  bus_.stop_simulator();
-  for (const char *value : {"single", "quad"})
-    EXPECT_EQ(call(set_request(value)), answer(error_envelope("setViewMode", 1000, kInvalidValue))) << value;
-  EXPECT_EQ(call(kInfoRequest), answer(error_envelope("getViewModeInfo", 8000, kInternal)));
-  EXPECT_EQ(service_.log_count("ERROR: Failed to get view modes"), 1u) << service_.log_text();
-  expect_untouched();
+  const struct {
+    const char *name;
+    bool whole_bus;     // the system bus itself goes, not only the service on it
+    const char *cause;  // logged once, when the service notices
+  } cases[] = {
+      {"the auto-rotation service stops", false, nullptr},
+      {"the system bus goes away", true, "ERROR: Lost dbus connection["},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (bus_.address().empty()) {
+      ASSERT_TRUE(bus_.start_bus());
+    }
+    ASSERT_TRUE(bus_.start_simulator());
+    ASSERT_TRUE(start());
+    c.whole_bus ? bus_.stop_bus() : bus_.stop_simulator();
+    for (const char *value : {"single", "quad"})
+      EXPECT_EQ(call(set_request(value)), answer(error_envelope("setViewMode", 1000, kInvalidValue))) << value;
+    EXPECT_EQ(call(kInfoRequest), answer(error_envelope("getViewModeInfo", 8000, kInternal)));
+    EXPECT_EQ(call(kVersionsRequest), answer(kVersionsAnswer));
+    EXPECT_TRUE(service_.running());
+    EXPECT_EQ(service_.log_count("ERROR: Failed to get view modes"), 1u) << service_.log_text();
+    size_t causes = 0;
+    for (const auto &line : service_.log_lines())
+      if (c.cause && line.starts_with(c.cause)) causes++;
+    EXPECT_EQ(causes, c.cause ? 1u : 0u) << service_.log_text();
+    expect_untouched();
+    service_.stop();
+  }
 }
 
 TEST_F(SwitchingTest, VideoSystemRefusalLeavesParameterAndKeyFileAlone) {

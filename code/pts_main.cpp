@@ -8,6 +8,7 @@
 #include "pts_dbus.h"
 #include "pts_log.h"
 #include "pts_ocul.h"
+#include "pts_param.h"
 #include "pts_persistent.h"
 #include "pts_view_mode.h"
 #include "zuhttp.h"
@@ -56,7 +57,13 @@ void pts_reconcile_view_mode(void) {
   if (!pts_view_mode_from_name(current, &mode)) log_unrecognized(current);
 
   g_autofree gchar *stored = pts_persistent_get_view_mode();
-  if (g_strcmp0(stored, current) == 0) return;
+  if (g_strcmp0(stored, current) == 0) {
+    // The video system already agrees, but the parameter may not: a switch
+    // cut short after the video system moved, or a value refused once.
+    if (pts_view_mode_from_name(stored, &mode) && !pts_param_set_view_mode(mode))
+      g_log(nullptr, PTS_LOG_LEVEL_ERROR, "%sFailed pts_param_set_view_mode", "");
+    return;
+  }
 
   mode = stored_view_mode(stored);
   if (pts_view_mode_is_allowed(mode)) {

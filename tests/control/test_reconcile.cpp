@@ -39,24 +39,29 @@ TEST(Reconcile, NothingIsAppliedThatCannotBe) {
     const char *ocul;
     std::optional<std::string> key_file;
     bool rotation_service;
+    const char *parameter_fault;  // "" for none
     std::vector<std::string> errors;
     const char *stored_after;
+    const char *i4_after;
   } cases[] = {
       {"only unknown offered names are reported",
        "[mode]\nview_mode.name=single\navailable_view_modes=,single,,quad,triple,\n",
-       "[general]\nview_mode=single\n", true, {"Unrecognized view mode: triple"}, "single"},
+       "[general]\nview_mode=single\n", true, "", {"Unrecognized view mode: triple"}, "single", "no"},
+      // Equal names leave the video system alone; only the parameter follows.
       {"equal names apply nothing", "[mode]\nview_mode.name=quad\navailable_view_modes=single,quad\n",
-       "[general]\nview_mode=quad\n", true, {}, "quad"},
-      {"no video system, rotation known", "[faults]\nmode_new=true\n", std::nullopt, true,
-       {none, none, "Failed pts_ocul_set_view_mode", "Error setting view mode: single"}, "single"},
-      {"no video system, rotation unknown", "[faults]\nmode_new=true\n", std::nullopt, false,
+       "[general]\nview_mode=quad\n", true, "", {}, "quad", "yes"},
+      {"equal names, no parameter service", "[mode]\nview_mode.name=quad\navailable_view_modes=single,quad\n",
+       "[general]\nview_mode=quad\n", true, "new", {"Failed pts_param_set_view_mode"}, "quad", "untouched"},
+      {"no video system, rotation known", "[faults]\nmode_new=true\n", std::nullopt, true, "",
+       {none, none, "Failed pts_ocul_set_view_mode", "Error setting view mode: single"}, "single", "untouched"},
+      {"no video system, rotation unknown", "[faults]\nmode_new=true\n", std::nullopt, false, "",
        {none, none, "Failed to call dbus method GetAutoRotation (*", "Failed pts_ocul_set_view_mode",
         "Error setting view mode: single"},
-       "single"},
+       "single", "untouched"},
       {"video system refuses the stored mode",
        "[mode]\nview_mode.name=single\navailable_view_modes=single,quad\n[faults]\napply=true\n",
-       "[general]\nview_mode=quad\n", true,
-       {"Failed pts_ocul_set_view_mode", "Error setting view mode: quad"}, "quad"},
+       "[general]\nview_mode=quad\n", true, "",
+       {"Failed pts_ocul_set_view_mode", "Error setting view mode: quad"}, "quad", "untouched"},
   };
 
   RotationBus bus;
@@ -67,6 +72,7 @@ TEST(Reconcile, NothingIsAppliedThatCannotBe) {
     state.write("ocul.conf", c.ocul);
     // A value no switch writes: any change means something was applied.
     state.write("parameters.conf", "[parameters]\nroot.Image.I4.Enabled=untouched\n");
+    if (*c.parameter_fault) state.set_parameter_fault(c.parameter_fault);
     if (c.key_file) state.write("localdata/panetessel.conf", *c.key_file);
     if (c.rotation_service) {
       ASSERT_TRUE(bus.start_simulator());
@@ -80,7 +86,7 @@ TEST(Reconcile, NothingIsAppliedThatCannotBe) {
       expect_error_lines(log, c.errors);
     }
     EXPECT_EQ(state.read("ocul.conf"), c.ocul);
-    EXPECT_EQ(state.i4_enabled(), "untouched");
+    EXPECT_EQ(state.i4_enabled(), c.i4_after);
     EXPECT_EQ(state.value("localdata/panetessel.conf", "general", "view_mode"), c.stored_after);
 
     pts_ocul_close();

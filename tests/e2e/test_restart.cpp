@@ -39,6 +39,8 @@ TEST_F(RestartTest, StartStateIsReconciled) {
        "single", "no", "single", view_mode_info("single", kBothModes)},
       {"a name the video system shares is left alone", "Quad", "Quad", -1, "yes",  //
        "Quad", "yes", "Quad", view_mode_info("Quad", kBothModes)},
+      {"a stale parameter follows the mode both agree on", "quad", "quad", -1, "no",  //
+       "quad", "yes", "quad", view_mode_info("quad", kBothModes)},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

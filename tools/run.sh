@@ -107,7 +107,10 @@ wait_for zu-autorotation-sim "$!" grep -qw ready "$state/autorotation.log"
 
 # The camera's user database, through nss_wrapper: the current user is
 # "camop", listed in "operator" (or "viewer" alone with --viewer).
-nss_wrapper=$(find /usr/lib -maxdepth 2 -name libnss_wrapper.so -print -quit)
+# The machine's own build: with arm64 packages beside it, a search by name
+# may find one this process cannot load.
+nss_wrapper=$(dpkg -L "libnss-wrapper:$(dpkg --print-architecture)" 2>/dev/null |
+  grep -m1 '/libnss_wrapper\.so$' || true)
 [[ -n $nss_wrapper ]] || { echo "run.sh: libnss_wrapper.so not found" >&2; exit 1; }
 uid=$(id -u)
 gid=$(id -g)

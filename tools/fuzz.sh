@@ -35,8 +35,13 @@ cmake --build $build -j2 --target "${targets[@]}"
 
 # GLib's slice allocator would hide leaked blocks from LeakSanitizer.
 export G_SLICE=always-malloc
-# Scratch folders (the key file's) on tmpfs, where fsync costs nothing.
-[[ -d /dev/shm ]] && export TMPDIR=/dev/shm
+# The harnesses' scratch folders, on tmpfs where fsync costs nothing; a
+# finding ends a harness before it can clean up, so this goes at the end.
+scratch_root=/tmp
+[[ -d /dev/shm ]] && scratch_root=/dev/shm
+TMPDIR=$(mktemp -d "$scratch_root/pts-fuzz-XXXXXX")
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 export UBSAN_OPTIONS=print_stacktrace=1
 
 # Copies what libFuzzer left in the artifact folder into the corpus, and

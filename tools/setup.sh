@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need,
-# only those that are missing. Shared by tools/run.sh and tools/test.sh.
+# only those that are missing. Shared by tools/run.sh and tools/test.sh;
+# naming test stages adds what only they need (tools/setup.sh fuzz).
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,13 @@ packages=(
   dbus-daemon libnss-wrapper libuid-wrapper
   libgtest-dev libgmock-dev libbenchmark-dev curl
 )
+
+for stage in "$@"; do
+  case $stage in
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    memcheck) packages+=(valgrind) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,8 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/setup.sh
-
 # A CMake preset: configure, build, run its ctest suite.
 preset_stage() {
   cmake --preset "$1" >/dev/null
@@ -13,15 +11,19 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan)
+stages=(dev asan fuzz memcheck)
 (($#)) && stages=("$@")
+
+bash tools/setup.sh "${stages[@]}"
 
 for stage in "${stages[@]}"; do
   echo "== $stage" >&2
   started=$SECONDS
   case $stage in
     dev | asan) preset_stage "$stage" ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan)" >&2; exit 2 ;;
+    fuzz) bash tools/fuzz.sh ;;
+    memcheck) bash tools/memcheck.sh ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

@@ -1,30 +1,18 @@
 // Internal failures: every allocation of the JSON library is made to fail
-// in turn, and whatever happens must be a well-formed 200 reply, the exact
-// 500 reply or nothing at all.
+// in turn (alone, and from there on), and whatever happens must be a
+// well-formed 200 reply, the exact 500 reply or nothing at all.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <tuple>
 
+#include "failing_alloc.h"
 #include "test_tables.h"
 
 using namespace fw_test;
+using pts_test::FailingAlloc;
+using pts_test::FailMode;
 
 namespace {
-
-// Fails the allocation numbered fail_at (1-based) and counts them all.
-struct FailingAlloc {
-  static inline size_t count = 0;
-  static inline size_t fail_at = 0;
-  static void *allocate(size_t size) { return ++count == fail_at ? nullptr : std::malloc(size); }
-
-  explicit FailingAlloc(size_t n) {
-    count = 0;
-    fail_at = n;
-    json_set_alloc_funcs(allocate, std::free);
-  }
-  ~FailingAlloc() { json_set_alloc_funcs(std::malloc, std::free); }
-  bool hit() const { return count >= fail_at; }
-};
 
 // A well-formed envelope: version, method, then exactly one
 // of "data" and "error"; an error carries an integer code and a text.
@@ -78,16 +66,16 @@ const Scenario kScenarios[] = {
     {"NotJson", "POST", "{\"method\"", 0},
 };
 
-class AllocationFailure : public testing::TestWithParam<Scenario> {};
+class AllocationFailure : public testing::TestWithParam<std::tuple<Scenario, FailMode>> {};
 
 TEST_P(AllocationFailure, EveryStepFailsSoundly) {
-  const Scenario &s = GetParam();
+  const auto &[s, mode] = GetParam();
   size_t n = 1;
   for (;; n++) {
     std::optional<std::string> reply;
     bool hit;
     {
-      FailingAlloc alloc(n);
+      FailingAlloc alloc(n, mode);
       reply = call(s.http_method, s.payload);
       hit = alloc.hit();
     }
@@ -98,8 +86,13 @@ TEST_P(AllocationFailure, EveryStepFailsSoundly) {
   EXPECT_GT(n, 1u) << "no allocation was ever made";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jansson, AllocationFailure, testing::ValuesIn(kScenarios),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Jansson, AllocationFailure,
+                         testing::Combine(testing::ValuesIn(kScenarios),
+                                          testing::Values(FailMode::kOnce, FailMode::kFromNOn)),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  pts_test::fail_mode_name(std::get<1>(info.param));
+                         });
 
 // Without injected failures the same scenarios never give the 500 reply.
 TEST(AllocationBaseline, NoneWithoutInjection) {

@@ -96,12 +96,11 @@ gboolean pts_cgi_methods_get_view_mode(json_t *, json_t **response) {
     failed |= json_array_append_new(modes.get(), json_string(g_array_index(allowed, gchar *, i)));
   free_name_list(allowed);
 
-  // A mode or member that cannot be set would leave a "data" that lies.
+  // A mode or member that cannot be set would leave a "data" that lies; out
+  // of memory, the answer is the engine's bare 500.
   if (failed || json_object_set_new(result.get(), "current", json_string(current)) != 0 ||
-      json_object_set_new(result.get(), "viewModes", modes.release()) != 0) {
-    *response = create_json_error(ERROR_INTERNAL_ERROR);
+      json_object_set_new(result.get(), "viewModes", modes.release()) != 0)
     return FALSE;
-  }
   *response = result.release();
   return TRUE;
 }

@@ -266,6 +266,29 @@ gchar *reply_200(json_t *answer) {
   return g_string_free(reply, FALSE);
 }
 
+// jansson reports an allocation that fails while parsing as a syntax error,
+// or not at all (a text that cannot grow is cut short): its allocator is
+// watched for the length of the parse.
+json_malloc_t parse_malloc = nullptr;
+gboolean parse_short_of_memory = FALSE;
+
+void *watched_malloc(size_t size) {
+  void *block = parse_malloc(size);
+  if (block == nullptr) parse_short_of_memory = TRUE;
+  return block;
+}
+
+json_t *parse_payload(const gchar *payload, json_error_t *error, gboolean *short_of_memory) {
+  json_free_t parse_free = nullptr;
+  json_get_alloc_funcs(&parse_malloc, &parse_free);
+  parse_short_of_memory = FALSE;
+  json_set_alloc_funcs(watched_malloc, parse_free);
+  json_t *parsed = json_loads(payload, 0, error);
+  json_set_alloc_funcs(parse_malloc, parse_free);
+  *short_of_memory = parse_short_of_memory;
+  return parsed;
+}
+
 // Answers before any request object is read; takes error (NULL: 8000).
 gchar *early_reply(const ApiVersion *version, json_t *error) {
   JsonPtr envelope(create_response(nullptr, &version->major, &version->minor, nullptr));
@@ -283,7 +306,9 @@ gchar *answer_request(const Tables &tables, const gchar *http_method, const gcha
   if (payload == nullptr) return early_reply(tables.default_version, nullptr);
 
   json_error_t parse_error;
-  JsonPtr parsed(json_loads(payload, 0, &parse_error));
+  gboolean short_of_memory = FALSE;
+  JsonPtr parsed(parse_payload(payload, &parse_error, &short_of_memory));
+  if (short_of_memory) return g_strdup(kReply500);
   if (!parsed) {
     g_log(nullptr, G_LOG_LEVEL_WARNING, "%sFailed to parse json string: %s", "",
           parse_error.text);

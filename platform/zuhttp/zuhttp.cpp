@@ -52,15 +52,13 @@ constexpr rlim_t kDescriptorHeadroom = 64;
 // a 1 MiB body: a camera has no room for more.
 constexpr rlim_t kMaxConnections = 1024;
 
-enum class Stage { kReceiving, kWaiting, kAnswered };
-
 struct Request {
   gchar *target;  // as it came: path and %-encoded query
   gchar *method;
   MHD_Connection *connection;
-  Stage stage;
   GByteArray *body;  // NULL until the headers are in
   gboolean too_large;
+  gboolean answered;
   MHD_Response *response;  // the callback's answer, queued once resumed
   guint status;
 };
@@ -214,7 +212,7 @@ gboolean deliver_waiting(gpointer p) {
   auto *self = static_cast<ZuHttpHandler *>(p);
   while (auto *request = static_cast<Request *>(g_queue_pop_head(&self->waiting))) {
     deliver(self, request);
-    request->stage = Stage::kAnswered;
+    request->answered = TRUE;
     MHD_resume_connection(request->connection);
     // The daemon has no wake-up of its own without a thread: run it now.
     g_source_set_ready_time(self->source, 0);
@@ -226,7 +224,6 @@ gboolean deliver_waiting(gpointer p) {
 void wait_for_delivery(ZuHttpHandler *self, Request *request) {
   request_in(request->connection);
   MHD_suspend_connection(request->connection);
-  request->stage = Stage::kWaiting;
   g_queue_push_tail(&self->waiting, request);
   if (self->deliver_id != 0) return;
   // At the daemon's priority: an idle priority would starve under load.
@@ -297,7 +294,7 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const
                       void **request_cls) {
   auto *self = static_cast<ZuHttpHandler *>(cls);
   auto *request = static_cast<Request *>(*request_cls);
-  if (request->stage == Stage::kAnswered) {
+  if (request->answered) {
     MHD_Response *response = g_steal_pointer(&request->response);
     return reply(connection, request->status, response);
   }
@@ -309,7 +306,7 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const
   }
   if (request->too_large) return reply_empty(connection, MHD_HTTP_CONTENT_TOO_LARGE);
   // The callback takes the body as a NUL-terminated text: a NUL would cut it.
-  if (std::memchr(request->body->data, '\0', request->body->len) != nullptr)
+  if (request->body->len > 0 && std::memchr(request->body->data, '\0', request->body->len))
     return reply_empty(connection, MHD_HTTP_BAD_REQUEST);
   wait_for_delivery(self, request);
   return MHD_YES;

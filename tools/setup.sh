@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libglib2.0-dev libglib2.0-bin libjansson-dev libsoup-3.0-dev
+  libglib2.0-dev libglib2.0-bin libjansson-dev libmicrohttpd-dev
   dbus-daemon libnss-wrapper libuid-wrapper
   libgtest-dev libgmock-dev libbenchmark-dev curl
 )

@@ -1,284 +1,392 @@
 #include "zuhttp.h"
 
-#include <libsoup/soup.h>
+#include <microhttpd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
+#include "zuhttp_answer.h"
+#include "zuhttp_web.h"
+
 struct _ZuHttpHandler {
-  SoupServer *server;
+  MHD_Daemon *daemon;
+  GSource *source;  // runs the daemon from the default main context
   ZuHttpRequestCallback callback;
   gpointer user_data;
-  // TRUE while the callback runs; requests that arrive meanwhile (a callback
-  // that iterates the main context) wait paused in `waiting`.
-  gboolean busy;
+  gchar *web_root;  // NULL: no static files
+  guint idle_timeout;  // seconds
+  guint max_connections;
+  GQueue open;  // Connections
+  guint sweep_id;
+  // Finished requests wait here, their connections suspended, for the
+  // callback. They are delivered from a source of their own, never from
+  // inside MHD_run, so the daemon keeps serving while a callback iterates
+  // the main context, and GLib's recursion guard keeps the callback single.
   GQueue waiting;
-  guint drain_id;
+  guint deliver_id;
 };
 
 namespace {
 
-constexpr char kPath[] = "/panetessel/api";
+constexpr char kApiPath[] = "/panetessel/api";
+constexpr char kWebPrefix[] = "/panetessel/";
 constexpr char kDefaultListen[] = "127.0.0.1:8642";
 constexpr guint16 kDefaultPort = 8642;
 constexpr gsize kMaxBody = 1024 * 1024;
 
-constexpr char kBodyKey[] = "zuhttp-body";
-constexpr char kFinishedKey[] = "zuhttp-finished";
+// A connection that sends or takes nothing for this long is closed, and so
+// is one that has not sent a whole request this long after it opened or
+// after its last answer (a client trickling bytes is idle in all but name).
+// 15 s outlasts four retransmissions of a lost segment (1 + 2 + 4 + 8 s)
+// and the pause between a browser's calls, yet frees the slot of a client
+// that stalls or vanished without a FIN soon enough that a few hundred of
+// them cannot keep others out for long.
+constexpr guint kDefaultIdleTimeout = 15;
+// Descriptors kept free for the service itself (log, bus, key file, video
+// system, the listener and the daemon's own).
+constexpr rlim_t kDescriptorHeadroom = 64;
+// Beyond the descriptors, each connection holds a 32 KiB buffer and up to
+// a 1 MiB body: a camera has no room for more.
+constexpr rlim_t kMaxConnections = 1024;
 
-// The request body as it comes in, kept by us rather than by libsoup so that
-// an oversized chunked body never grows past the limit in memory.
-struct RequestBody {
-  GByteArray *data;
+struct Request {
+  gchar *target;  // as it came: path and %-encoded query
+  gchar *method;
+  MHD_Connection *connection;
+  GByteArray *body;  // NULL until the headers are in
   gboolean too_large;
-};
-
-void request_body_free(gpointer p) {
-  auto *body = static_cast<RequestBody *>(p);
-  g_byte_array_unref(body->data);
-  g_free(body);
-}
-
-RequestBody *request_body(SoupServerMessage *msg) {
-  return static_cast<RequestBody *>(g_object_get_data(G_OBJECT(msg), kBodyKey));
-}
-
-void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer) {
-  RequestBody *body = request_body(msg);
-  if (body == nullptr || body->too_large) return;
-  gsize size = 0;
-  auto *bytes = static_cast<const guint8 *>(g_bytes_get_data(chunk, &size));
-  if (size > kMaxBody - body->data->len) {
-    body->too_large = TRUE;
-    g_byte_array_set_size(body->data, 0);
-    return;
-  }
-  g_byte_array_append(body->data, bytes, size);
-}
-
-// Runs once the headers are in, before any of the body is read. libsoup
-// still reads the body of a refused request (unless the client waits for
-// "100 Continue"), so nothing is accumulated by libsoup itself; only the
-// endpoint's body is kept, up to the limit.
-void on_early_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTable *,
-                      gpointer) {
-  soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
-  if (std::strcmp(path, kPath) != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
-  if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
-      soup_message_headers_get_content_length(headers) > static_cast<goffset>(kMaxBody)) {
-    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    return;
-  }
-  auto *body = g_new0(RequestBody, 1);
-  body->data = g_byte_array_new();
-  g_object_set_data_full(G_OBJECT(msg), kBodyKey, body, request_body_free);
-  g_signal_connect(msg, "got-chunk", G_CALLBACK(on_got_chunk), nullptr);
-}
-
-// --- CGI answer -> HTTP answer -------------------------------------------
-
-struct CgiAnswer {
+  gboolean answered;
+  MHD_Response *response;  // the callback's answer, queued once resumed
   guint status;
-  gchar *reason;  // NULL: libsoup's phrase for the status
-  SoupMessageHeaders *headers;
-  const gchar *body;
-  gsize body_len;
 };
 
-void cgi_answer_clear(CgiAnswer *answer) {
-  g_clear_pointer(&answer->reason, g_free);
-  g_clear_pointer(&answer->headers, soup_message_headers_unref);
+struct Connection {
+  MHD_Connection *connection;
+  gint64 deadline;  // for the whole of the next request; G_MAXINT64 once it is in
+  GList *link;      // in ZuHttpHandler::open
+};
+
+guint env_count(const gchar *name, guint fallback) {
+  guint64 value = 0;
+  const gchar *text = g_getenv(name);
+  if (text == nullptr || !g_ascii_string_to_unsigned(text, 10, 1, G_MAXUINT, &value, nullptr))
+    return fallback;
+  return static_cast<guint>(value);
 }
 
-gboolean is_token_char(char c) {
-  return g_ascii_isalnum(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+// Below the descriptor limit, so that accepting never fails for want of
+// descriptors.
+guint connection_limit() {
+  struct rlimit limit = {};
+  rlim_t descriptors = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+  rlim_t headroom = MIN(kDescriptorHeadroom, descriptors / 2);
+  auto bound = static_cast<guint>(MIN(descriptors - headroom, kMaxConnections));
+  return MIN(env_count("ZU_HTTP_MAX_CONNECTIONS", bound), bound);
 }
 
-gboolean valid_name(const gchar *name, gsize len) {
-  if (len == 0) return FALSE;
-  for (gsize i = 0; i < len; i++)
-    if (!is_token_char(name[i])) return FALSE;
-  return TRUE;
+// --- connections -------------------------------------------------------------
+
+Connection *connection_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<Connection *>(info->socket_context) : nullptr;
 }
 
-gboolean valid_value(const gchar *value) {
-  for (const gchar *p = value; *p; p++)
-    if ((g_ascii_iscntrl(*p) && *p != '\t') || *p == '\x7f') return FALSE;
-  return TRUE;
+gint64 request_deadline(ZuHttpHandler *self) {
+  return g_get_monotonic_time() + self->idle_timeout * G_USEC_PER_SEC;
 }
 
-// "NNN" or "NNN Reason"; a final answer's status lies in 200..599.
-gboolean parse_status(const gchar *value, CgiAnswer *answer) {
-  if (!g_ascii_isdigit(value[0]) || !g_ascii_isdigit(value[1]) || !g_ascii_isdigit(value[2]))
-    return FALSE;
-  if (value[3] != '\0' && value[3] != ' ') return FALSE;
-  guint status = (value[0] - '0') * 100 + (value[1] - '0') * 10 + (value[2] - '0');
-  if (status < 200 || status > 599) return FALSE;
-  const gchar *reason = value[3] == ' ' ? value + 4 : "";
-  while (*reason == ' ') reason++;
-  answer->status = status;
-  answer->reason = *reason ? g_strdup(reason) : nullptr;
-  return TRUE;
+void request_in(MHD_Connection *connection) {
+  if (Connection *open = connection_of(connection)) open->deadline = G_MAXINT64;
 }
 
-// One header line, without its line end. Framing headers are left to libsoup,
-// which sizes the answer from the body actually written.
-const gchar *parse_header_line(const gchar *line, gsize len, CgiAnswer *answer) {
-  const gchar *colon = static_cast<const gchar *>(std::memchr(line, ':', len));
-  if (colon == nullptr || !valid_name(line, colon - line)) return "a header line without a name";
-  g_autofree gchar *name = g_strndup(line, colon - line);
-  g_autofree gchar *value = g_strndup(colon + 1, len - (colon + 1 - line));
-  g_strstrip(value);
-  if (!valid_value(value)) return "a control character in a header value";
-  if (g_ascii_strcasecmp(name, "Status") == 0) {
-    if (answer->status != 0) return "two Status lines";
-    return parse_status(value, answer) ? nullptr : "a Status line without a valid status code";
+// The daemon's own timeout counts silence only. A connection past its
+// deadline is shut down; the daemon then sees it end and closes it.
+gboolean sweep(gpointer p) {
+  auto *self = static_cast<ZuHttpHandler *>(p);
+  gint64 now = g_get_monotonic_time();
+  for (GList *l = self->open.head; l != nullptr; l = l->next) {
+    auto *open = static_cast<Connection *>(l->data);
+    if (open->deadline > now) continue;
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(open->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) shutdown(info->connect_fd, SHUT_RDWR);
+    open->deadline = G_MAXINT64;
   }
-  if (g_ascii_strcasecmp(name, "Content-Length") == 0 ||
-      g_ascii_strcasecmp(name, "Transfer-Encoding") == 0)
-    return nullptr;
-  soup_message_headers_append(answer->headers, name, value);
-  return nullptr;
+  if (!g_queue_is_empty(&self->open)) return G_SOURCE_CONTINUE;
+  self->sweep_id = 0;
+  return G_SOURCE_REMOVE;
 }
 
-// Header lines end in CRLF or LF; a blank line ends them and the rest is the
-// body, byte for byte. Returns NULL on success, else what was wrong.
-const gchar *parse_cgi(const gchar *data, gsize size, CgiAnswer *answer) {
-  answer->headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
-  gsize pos = 0;
-  for (;;) {
-    auto *nl = static_cast<const gchar *>(std::memchr(data + pos, '\n', size - pos));
-    if (nl == nullptr) return "no blank line after the header lines";
-    gsize len = nl - (data + pos);
-    if (len > 0 && data[pos + len - 1] == '\r') len--;
-    if (len == 0) {
-      pos = nl + 1 - data;
-      break;
-    }
-    if (std::memchr(data + pos, '\0', len) != nullptr) return "a NUL byte in the header lines";
-    if (const gchar *problem = parse_header_line(data + pos, len, answer)) return problem;
-    pos = nl + 1 - data;
-  }
-  if (answer->status == 0) return "no Status line";
-  answer->body = data + pos;
-  answer->body_len = size - pos;
-  return nullptr;
+// A client over the bound is accepted and closed at once: left in the
+// backlog it would wait unanswered for as long as the slots stay held.
+MHD_Result admit(void *cls, const struct sockaddr *, socklen_t) {
+  auto *self = static_cast<ZuHttpHandler *>(cls);
+  return self->open.length < self->max_connections ? MHD_YES : MHD_NO;
 }
 
-void answer_from_cgi(SoupServerMessage *msg, const gchar *data, gsize size) {
-  if (size == 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, nullptr);
+void track_connection(void *cls, MHD_Connection *connection, void **context,
+                      MHD_ConnectionNotificationCode code) {
+  auto *self = static_cast<ZuHttpHandler *>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto *open = g_new0(Connection, 1);
+    open->connection = connection;
+    g_queue_push_tail(&self->open, open);
+    open->link = self->open.tail;
+    open->deadline = request_deadline(self);
+    *context = open;
+    if (self->sweep_id == 0) self->sweep_id = g_timeout_add_seconds(1, sweep, self);
     return;
   }
-  CgiAnswer answer = {};
-  if (const gchar *problem = parse_cgi(data, size, &answer)) {
-    g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: malformed answer (%s); sending 500", problem);
-    cgi_answer_clear(&answer);
-    soup_server_message_set_status(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, nullptr);
-    return;
-  }
-  soup_server_message_set_status(msg, answer.status, answer.reason);
-  SoupMessageHeaders *out = soup_server_message_get_response_headers(msg);
-  SoupMessageHeadersIter iter;
-  soup_message_headers_iter_init(&iter, answer.headers);
-  const char *name = nullptr;
-  const char *value = nullptr;
-  while (soup_message_headers_iter_next(&iter, &name, &value))
-    soup_message_headers_append(out, name, value);
-  if (answer.body_len > 0)
-    soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_COPY,
-                             answer.body, answer.body_len);
-  cgi_answer_clear(&answer);
+  auto *open = static_cast<Connection *>(*context);
+  g_queue_delete_link(&self->open, open->link);
+  g_free(open);
+  // Room again: run the daemon once more, so that a listener it set aside
+  // (descriptors ran out) goes back on its poll set.
+  g_source_set_ready_time(self->source, 0);
 }
 
-// --- delivery, one request at a time -------------------------------------
+// --- answers ---------------------------------------------------------------
 
-void deliver(ZuHttpHandler *self, SoupServerMessage *msg) {
-  g_object_ref(msg);
-  RequestBody *body = request_body(msg);
-  const gchar *body_text = nullptr;
-  if (body != nullptr && body->data->len > 0) {
-    g_byte_array_append(body->data, reinterpret_cast<const guint8 *>(""), 1);
-    body_text = reinterpret_cast<const gchar *>(body->data->data);
+MHD_Response *empty_response() {
+  return MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+}
+
+MHD_Result reply(MHD_Connection *connection, guint status, MHD_Response *response) {
+  request_in(connection);
+  MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+MHD_Result reply_empty(MHD_Connection *connection, guint status) {
+  return reply(connection, status, empty_response());
+}
+
+MHD_Response *response_from_answer(const gchar *data, gsize size, guint *status) {
+  *status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+  if (size == 0) return empty_response();
+  ZuHttpAnswer answer;
+  const gchar *problem = zu_http_answer_parse(data, size, &answer);
+  MHD_Response *response = nullptr;
+  if (problem == nullptr) {
+    response = MHD_create_response_from_buffer(answer.body_len, const_cast<gchar *>(answer.body),
+                                               MHD_RESPMEM_MUST_COPY);
+    for (guint i = 0; i + 1 < answer.fields->len && problem == nullptr; i += 2)
+      if (MHD_add_response_header(response, static_cast<gchar *>(answer.fields->pdata[i]),
+                                  static_cast<gchar *>(answer.fields->pdata[i + 1])) != MHD_YES)
+        problem = "a header the server refuses";
+    *status = answer.status;
   }
+  zu_http_answer_clear(&answer);
+  if (problem == nullptr) return response;
+  g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: malformed answer (%s); sending 500", problem);
+  if (response != nullptr) MHD_destroy_response(response);
+  *status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+  return empty_response();
+}
+
+// --- delivery, one request at a time -----------------------------------------
+
+void deliver(ZuHttpHandler *self, Request *request) {
+  const gchar *body = nullptr;
+  if (request->body->len > 0) {
+    g_byte_array_append(request->body, reinterpret_cast<const guint8 *>(""), 1);
+    body = reinterpret_cast<const gchar *>(request->body->data);
+  }
+  const gchar *query = std::strchr(request->target, '?');
   GOutputStream *output = g_memory_output_stream_new_resizable();
-  self->busy = TRUE;
-  self->callback(msg, soup_server_message_get_method(msg), body_text,
-                 g_uri_get_query(soup_server_message_get_uri(msg)), output, self->user_data);
-  self->busy = FALSE;
+  self->callback(request, request->method, body, query ? query + 1 : nullptr, output, self->user_data);
   g_output_stream_close(output, nullptr, nullptr);
   auto *memory = G_MEMORY_OUTPUT_STREAM(output);
-  answer_from_cgi(msg, static_cast<const gchar *>(g_memory_output_stream_get_data(memory)),
-                  g_memory_output_stream_get_data_size(memory));
+  request->response =
+      response_from_answer(static_cast<const gchar *>(g_memory_output_stream_get_data(memory)),
+                           g_memory_output_stream_get_data_size(memory), &request->status);
   g_object_unref(output);
-  g_object_unref(msg);
 }
 
-void on_waiting_finished(SoupServerMessage *msg, gpointer) {
-  g_object_set_data(G_OBJECT(msg), kFinishedKey, GINT_TO_POINTER(1));
-}
-
-void schedule_drain(ZuHttpHandler *self);
-
-gboolean drain_waiting(gpointer p) {
+gboolean deliver_waiting(gpointer p) {
   auto *self = static_cast<ZuHttpHandler *>(p);
-  if (self->busy) {
-    // The running request schedules us again when it is done.
-    self->drain_id = 0;
-    return G_SOURCE_REMOVE;
+  while (auto *request = static_cast<Request *>(g_queue_pop_head(&self->waiting))) {
+    deliver(self, request);
+    request->answered = TRUE;
+    MHD_resume_connection(request->connection);
+    // The daemon has no wake-up of its own without a thread: run it now.
+    g_source_set_ready_time(self->source, 0);
   }
-  auto *msg = static_cast<SoupServerMessage *>(g_queue_pop_head(&self->waiting));
-  if (msg != nullptr) {
-    g_signal_handlers_disconnect_by_func(msg, reinterpret_cast<gpointer>(on_waiting_finished),
-                                         nullptr);
-    if (g_object_get_data(G_OBJECT(msg), kFinishedKey) == nullptr) {
-      deliver(self, msg);
-      soup_server_message_unpause(msg);
-    }
-    g_object_unref(msg);
-  }
-  if (g_queue_is_empty(&self->waiting)) {
-    self->drain_id = 0;
-    return G_SOURCE_REMOVE;
-  }
-  return G_SOURCE_CONTINUE;
+  self->deliver_id = 0;
+  return G_SOURCE_REMOVE;
 }
 
-void schedule_drain(ZuHttpHandler *self) {
-  if (self->drain_id != 0 || g_queue_is_empty(&self->waiting)) return;
+void wait_for_delivery(ZuHttpHandler *self, Request *request) {
+  request_in(request->connection);
+  MHD_suspend_connection(request->connection);
+  g_queue_push_tail(&self->waiting, request);
+  if (self->deliver_id != 0) return;
+  // At the daemon's priority: an idle priority would starve under load.
   GSource *source = g_idle_source_new();
-  g_source_set_callback(source, drain_waiting, self, nullptr);
-  self->drain_id = g_source_attach(source, nullptr);
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, deliver_waiting, self, nullptr);
+  self->deliver_id = g_source_attach(source, nullptr);
   g_source_unref(source);
 }
 
-void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTable *,
-                gpointer p) {
-  auto *self = static_cast<ZuHttpHandler *>(p);
-  if (std::strcmp(path, kPath) != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
+// --- routing -------------------------------------------------------------------
+
+MHD_Result serve_file(ZuHttpHandler *self, MHD_Connection *connection, const gchar *method,
+                      const gchar *path) {
+  if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
+    MHD_Response *response = empty_response();
+    MHD_add_response_header(response, "Allow", "GET, HEAD");
+    return reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, response);
   }
-  RequestBody *body = request_body(msg);
-  if (body != nullptr && body->too_large) {
-    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    return;
+  guint64 size = 0;
+  const gchar *content_type = nullptr;
+  int fd = zu_http_web_open(self->web_root, path + strlen(kWebPrefix), &size, &content_type);
+  if (fd < 0) return reply_empty(connection, MHD_HTTP_NOT_FOUND);
+  MHD_Response *response = MHD_create_response_from_fd64(size, fd);
+  if (response == nullptr) {
+    close(fd);
+    return reply_empty(connection, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
-  if (self->busy || !g_queue_is_empty(&self->waiting)) {
-    soup_server_message_pause(msg);
-    g_signal_connect(msg, "finished", G_CALLBACK(on_waiting_finished), nullptr);
-    g_queue_push_tail(&self->waiting, g_object_ref(msg));
-    if (!self->busy) schedule_drain(self);
-    return;
-  }
-  deliver(self, msg);
-  schedule_drain(self);
+  MHD_add_response_header(response, "Content-Type", content_type);
+  MHD_add_response_header(response, "Cache-Control", "no-cache");
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  return reply(connection, MHD_HTTP_OK, response);
 }
 
-// --- listening -------------------------------------------------------------
+// The first call, once the headers are in. Bodies announced over the limit
+// are refused before they are read (no "100 Continue" goes out).
+MHD_Result route(ZuHttpHandler *self, MHD_Connection *connection, Request *request,
+                 const gchar *method) {
+  g_autofree gchar *path = g_strndup(request->target, std::strcspn(request->target, "?"));
+  if (std::strcmp(path, kApiPath) == 0) {
+    const char *length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && g_ascii_strtoull(length, nullptr, 10) > kMaxBody)
+      return reply_empty(connection, MHD_HTTP_CONTENT_TOO_LARGE);
+    request->method = g_strdup(method);
+    request->body = g_byte_array_new();
+    return MHD_YES;
+  }
+  if (self->web_root != nullptr && g_str_has_prefix(path, kWebPrefix))
+    return serve_file(self, connection, method, path);
+  return reply_empty(connection, MHD_HTTP_NOT_FOUND);
+}
+
+// The body is kept by us, up to the limit, so that an oversized chunked body
+// never grows past it in memory.
+void take_body(Request *request, const char *data, size_t size) {
+  if (request->too_large) return;
+  if (size > kMaxBody - request->body->len) {
+    request->too_large = TRUE;
+    g_byte_array_set_size(request->body, 0);
+    return;
+  }
+  g_byte_array_append(request->body, reinterpret_cast<const guint8 *>(data), size);
+}
+
+MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const char *method,
+                      const char *, const char *upload_data, size_t *upload_data_size,
+                      void **request_cls) {
+  auto *self = static_cast<ZuHttpHandler *>(cls);
+  auto *request = static_cast<Request *>(*request_cls);
+  if (request->answered) {
+    MHD_Response *response = g_steal_pointer(&request->response);
+    return reply(connection, request->status, response);
+  }
+  if (request->body == nullptr) return route(self, connection, request, method);
+  if (*upload_data_size > 0) {
+    take_body(request, upload_data, *upload_data_size);
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (request->too_large) return reply_empty(connection, MHD_HTTP_CONTENT_TOO_LARGE);
+  // The callback takes the body as a NUL-terminated text: a NUL would cut it.
+  if (request->body->len > 0 && std::memchr(request->body->data, '\0', request->body->len))
+    return reply_empty(connection, MHD_HTTP_BAD_REQUEST);
+  wait_for_delivery(self, request);
+  return MHD_YES;
+}
+
+// Called as each request begins, with the target as it came: the daemon
+// hands its handler the path decoded and the query taken apart.
+void *begin_request(void *, const char *uri, MHD_Connection *connection) {
+  auto *request = g_new0(Request, 1);
+  request->target = g_strdup(uri);
+  request->connection = connection;
+  return request;
+}
+
+void end_request(void *cls, MHD_Connection *connection, void **request_cls,
+                 MHD_RequestTerminationCode) {
+  if (Connection *open = connection_of(connection))
+    open->deadline = request_deadline(static_cast<ZuHttpHandler *>(cls));
+  auto *request = static_cast<Request *>(*request_cls);
+  if (request == nullptr) return;
+  if (request->response != nullptr) MHD_destroy_response(request->response);
+  if (request->body != nullptr) g_byte_array_unref(request->body);
+  g_free(request->method);
+  g_free(request->target);
+  g_free(request);
+  *request_cls = nullptr;
+}
+
+// --- the daemon on the main loop -------------------------------------------------
+
+// Polls the daemon's epoll descriptor, and wakes for its timeouts (idle
+// connections) as MHD_get_timeout asks, and at once (ready time 0) after a
+// connection is resumed.
+struct DaemonSource {
+  GSource source;
+  MHD_Daemon *daemon;
+  gpointer tag;
+};
+
+gboolean daemon_due(MHD_Daemon *daemon, gint *timeout) {
+  MHD_UNSIGNED_LONG_LONG ms = 0;
+  if (MHD_get_timeout(daemon, &ms) != MHD_YES) {
+    *timeout = -1;
+    return FALSE;
+  }
+  *timeout = static_cast<gint>(MIN(ms, static_cast<MHD_UNSIGNED_LONG_LONG>(G_MAXINT)));
+  return ms == 0;
+}
+
+gboolean daemon_prepare(GSource *source, gint *timeout) {
+  return daemon_due(reinterpret_cast<DaemonSource *>(source)->daemon, timeout);
+}
+
+gboolean daemon_check(GSource *source) {
+  auto *self = reinterpret_cast<DaemonSource *>(source);
+  gint timeout = 0;
+  return (g_source_query_unix_fd(source, self->tag) & G_IO_IN) != 0 ||
+         daemon_due(self->daemon, &timeout);
+}
+
+gboolean daemon_dispatch(GSource *source, GSourceFunc, gpointer) {
+  g_source_set_ready_time(source, -1);
+  MHD_run(reinterpret_cast<DaemonSource *>(source)->daemon);
+  return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs kDaemonSourceFuncs = {daemon_prepare, daemon_check, daemon_dispatch, nullptr,
+                                   nullptr, nullptr};
+
+GSource *daemon_source_new(MHD_Daemon *daemon) {
+  GSource *source = g_source_new(&kDaemonSourceFuncs, sizeof(DaemonSource));
+  auto *self = reinterpret_cast<DaemonSource *>(source);
+  self->daemon = daemon;
+  const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  self->tag = g_source_add_unix_fd(source, info->epoll_fd, G_IO_IN);
+  g_source_set_name(source, "zuhttp");
+  return source;
+}
+
+// --- listening -------------------------------------------------------------------
 
 GSocketAddress *listen_address(const gchar *where, GError **error) {
   g_autoptr(GSocketConnectable) parsed = g_network_address_parse(where, kDefaultPort, error);
@@ -297,25 +405,56 @@ GSocketAddress *listen_address(const gchar *where, GError **error) {
   return g_inet_socket_address_new(address, port);
 }
 
-gchar *endpoint_url(SoupServer *server) {
-  GSList *uris = soup_server_get_uris(server);
-  if (uris == nullptr) return nullptr;
-  auto *uri = static_cast<GUri *>(uris->data);
-  gchar *url = g_uri_join(G_URI_FLAGS_NONE, "http", nullptr, g_uri_get_host(uri),
-                          g_uri_get_port(uri), kPath, nullptr, nullptr);
-  g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-  return url;
+gboolean set_errno_error(GError **error, int fd) {
+  int code = errno;
+  if (fd >= 0) close(fd);
+  g_set_error_literal(error, G_IO_ERROR, g_io_error_from_errno(code), g_strerror(code));
+  return FALSE;
 }
 
-gboolean start_listening(SoupServer *server, const gchar *where, GError **error) {
+// The listener is ours rather than the daemon's so that a failure can say
+// why. The backlog is the system's largest: a burst of clients waits in it
+// instead of retrying its SYNs a second later.
+gboolean open_listener(const gchar *where, int *listener, GError **error) {
   g_autoptr(GSocketAddress) address = listen_address(where, error);
   if (address == nullptr) return FALSE;
-  // The server's sources go to the thread-default context at listen time;
-  // requests belong on the process's default context.
-  g_main_context_push_thread_default(g_main_context_default());
-  gboolean ok = soup_server_listen(server, address, static_cast<SoupServerListenOptions>(0), error);
-  g_main_context_pop_thread_default(g_main_context_default());
-  return ok;
+  struct sockaddr_storage native = {};
+  gssize size = g_socket_address_get_native_size(address);
+  if (!g_socket_address_to_native(address, &native, sizeof native, error)) return FALSE;
+  int fd = socket(native.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return set_errno_error(error, fd);
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<struct sockaddr *>(&native), size) != 0 ||
+      listen(fd, SOMAXCONN) != 0)
+    return set_errno_error(error, fd);
+  *listener = fd;
+  return TRUE;
+}
+
+gchar *endpoint_url(int listener) {
+  struct sockaddr_storage native = {};
+  socklen_t size = sizeof native;
+  if (getsockname(listener, reinterpret_cast<struct sockaddr *>(&native), &size) != 0)
+    return nullptr;
+  g_autoptr(GSocketAddress) address = g_socket_address_new_from_native(&native, size);
+  if (!G_IS_INET_SOCKET_ADDRESS(address)) return nullptr;
+  auto *inet = G_INET_SOCKET_ADDRESS(address);
+  g_autofree gchar *host = g_inet_address_to_string(g_inet_socket_address_get_address(inet));
+  return g_uri_join(G_URI_FLAGS_NONE, "http", nullptr, host,
+                    g_inet_socket_address_get_port(inet), kApiPath, nullptr, nullptr);
+}
+
+MHD_Daemon *start_daemon(ZuHttpHandler *self, int listener) {
+  self->max_connections = connection_limit();
+  self->idle_timeout = env_count("ZU_HTTP_IDLE_TIMEOUT", kDefaultIdleTimeout);
+  return MHD_start_daemon(
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, admit, self, on_request, self,
+      MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, self->max_connections + 1,
+      MHD_OPTION_NOTIFY_CONNECTION, track_connection, self,
+      MHD_OPTION_CONNECTION_TIMEOUT, self->idle_timeout,
+      MHD_OPTION_URI_LOG_CALLBACK, begin_request, self, MHD_OPTION_NOTIFY_COMPLETED, end_request,
+      self, MHD_OPTION_END);
 }
 
 // Written through a temporary file and a rename, so a reader never sees a
@@ -335,25 +474,29 @@ ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user
   const gchar *where = g_getenv("ZU_HTTP_LISTEN");
   if (where == nullptr || *where == '\0') where = kDefaultListen;
 
-  g_autoptr(SoupServer) server = soup_server_new("server-header", "zuhttp", nullptr);
+  int listener = -1;
   g_autoptr(GError) error = nullptr;
-  if (!start_listening(server, where, &error)) {
+  if (!open_listener(where, &listener, &error)) {
     g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s: %s", where, error->message);
     return nullptr;
   }
-  g_autofree gchar *url = endpoint_url(server);
-  if (url == nullptr) {
-    g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s", where);
-    return nullptr;
-  }
-
+  g_autofree gchar *url = endpoint_url(listener);
   auto *self = g_new0(ZuHttpHandler, 1);
   self->callback = callback;
   self->user_data = user_data;
   g_queue_init(&self->waiting);
-  soup_server_add_early_handler(server, nullptr, on_early_request, nullptr, nullptr);
-  soup_server_add_handler(server, nullptr, on_request, self, nullptr);
-  self->server = static_cast<SoupServer *>(g_steal_pointer(&server));
+  g_queue_init(&self->open);
+  self->daemon = url != nullptr ? start_daemon(self, listener) : nullptr;
+  if (self->daemon == nullptr) {
+    g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s", where);
+    close(listener);
+    g_free(self);
+    return nullptr;
+  }
+  const gchar *web_root = g_getenv("ZU_HTTP_WEB_ROOT");
+  if (web_root != nullptr && *web_root != '\0') self->web_root = g_strdup(web_root);
+  self->source = daemon_source_new(self->daemon);
+  g_source_attach(self->source, nullptr);
 
   g_log(nullptr, G_LOG_LEVEL_MESSAGE, "zuhttp: listening on %s", url);
   write_ready_file(url);
@@ -362,13 +505,14 @@ ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user
 
 void zu_http_handler_free(ZuHttpHandler *handler) {
   if (handler == nullptr) return;
-  if (handler->drain_id != 0) g_source_remove(handler->drain_id);
-  soup_server_disconnect(handler->server);
-  while (auto *msg = static_cast<SoupServerMessage *>(g_queue_pop_head(&handler->waiting))) {
-    g_signal_handlers_disconnect_by_func(msg, reinterpret_cast<gpointer>(on_waiting_finished),
-                                         nullptr);
-    g_object_unref(msg);
-  }
-  g_object_unref(handler->server);
+  if (handler->deliver_id != 0) g_source_remove(handler->deliver_id);
+  // The daemon must not stop with connections suspended.
+  while (auto *request = static_cast<Request *>(g_queue_pop_head(&handler->waiting)))
+    MHD_resume_connection(request->connection);
+  MHD_stop_daemon(handler->daemon);
+  if (handler->sweep_id != 0) g_source_remove(handler->sweep_id);
+  g_source_destroy(handler->source);
+  g_source_unref(handler->source);
+  g_free(handler->web_root);
   g_free(handler);
 }

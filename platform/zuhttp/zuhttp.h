@@ -16,12 +16,14 @@ typedef struct _ZuHttpHandler ZuHttpHandler;
  * body). Nothing written means 500 with no body.
  *
  * The simulated camera delivers every method on the path "/panetessel/api"
- * (other paths get 404). "No body" means no bytes came: no Content-Length,
- * a zero length or an empty chunked body; a body holding a NUL byte reaches
- * the callback cut at it. The query is passed as it came, still
+ * (other paths get 404, or a static file: see zu_http_handler_new). "No
+ * body" means no bytes came: no Content-Length, a zero length or an empty
+ * chunked body; a body holding a NUL byte, which the text could not carry
+ * whole, gets 400 without a call. The query is passed as it came, still
  * %-encoded ("" for a bare "?"). Bodies over 1 MiB get 413 without a call.
- * The answer's "Status: NNN Reason" line gives the HTTP status (200..599),
- * its other header lines become response headers (Content-Length and
+ * The answer's "Status: NNN Reason" line gives the HTTP status (200..599;
+ * the status line carries the standard reason phrase for it), its other
+ * header lines become response headers (Content-Length and
  * Transfer-Encoding excepted: the body sent decides those), and the bytes
  * after the blank line are the body unchanged. An answer without a Status
  * line or a blank line becomes 500, and is logged. A request that arrives
@@ -36,7 +38,15 @@ typedef void (*ZuHttpRequestCallback)(gpointer request, const gchar *method, con
  * no line end) to the file named by ZU_HTTP_READY_FILE, when set, once it
  * listens; the file appears whole (written aside, then renamed). IPv6
  * addresses are given in brackets: "[::1]:8642". Returns NULL (and logs)
- * when it cannot listen. */
+ * when it cannot listen.
+ *
+ * Connections idle for ZU_HTTP_IDLE_TIMEOUT seconds (default 15) are closed.
+ * At most ZU_HTTP_MAX_CONNECTIONS connections (default and ceiling: 1024,
+ * or fewer to keep 64 descriptors of the process's limit free) are open at
+ * once; a client over that is closed at once. When ZU_HTTP_WEB_ROOT names a
+ * folder, GET and HEAD under "/panetessel/" serve its plain files
+ * ("/panetessel/" is index.html; no dot-files, no symbolic links), other
+ * methods there get 405. */
 ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user_data);
 
 /* Stops delivery and releases the handle. NULL is ignored. */

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -13,12 +15,6 @@
 
 #include "log_capture.h"
 #include "zuhttp.h"
-
-// libsoup 3.2 loses references to accepted sockets and to the addresses it
-// reports from soup_server_get_uris; none is ours to free. Matching on the
-// library needs full stacks, as GLib has no frame pointers.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libsoup-3.0.so\n"; }
-extern "C" const char *__asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace {
 
@@ -60,8 +56,9 @@ class Client {
 
   void close() { g_socket_close(socket_, nullptr); }
 
-  // Reads one answer framed by Content-Length; status 0 when none came.
-  Response read_response() {
+  // Reads one answer framed by Content-Length (no body after HEAD); status 0
+  // when none came.
+  Response read_response(bool head = false) {
     Response response;
     size_t end;
     while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
@@ -77,7 +74,9 @@ class Client {
       response.headers[name] = g_strstrip(pair[1]);
     }
     auto length_header = response.headers.find("content-length");
-    size_t length = length_header == response.headers.end() ? 0 : std::stoul(length_header->second);
+    size_t length = length_header == response.headers.end() || head
+                        ? 0
+                        : std::stoul(length_header->second);
     while (buffer_.size() < length)
       if (!fill()) return response;
     response.body = buffer_.substr(0, length);
@@ -188,6 +187,16 @@ class ZuHttpTest : public ::testing::Test {
     }
   }
 
+  // Starts the handler afresh with one setting more.
+  void restart(const char *name, const std::string &value) {
+    zu_http_handler_free(handler_);
+    g_setenv(name, value.c_str(), TRUE);
+    handler_ = zu_http_handler_new(&ZuHttpTest::on_request, this);
+    g_unsetenv(name);
+    ASSERT_NE(handler_, nullptr);
+    port_ = url_port(read_file(dir_.file("ready")));
+  }
+
   static void on_request(gpointer request, const gchar *method, const gchar *body,
                          const gchar *query, GOutputStream *output, gpointer self_ptr) {
     auto *self = static_cast<ZuHttpTest *>(self_ptr);
@@ -287,7 +296,7 @@ TEST_F(ZuHttpTest, DeliversEveryMethodWithBodyAndQuery) {
   }
 }
 
-TEST_F(ZuHttpTest, RefusesBodiesOverOneMebibyteWithoutCallingBack) {
+TEST_F(ZuHttpTest, RefusesBadBodiesWithoutCallingBack) {
   struct Case {
     const char *name;
     std::string request;
@@ -302,6 +311,7 @@ TEST_F(ZuHttpTest, RefusesBodiesOverOneMebibyteWithoutCallingBack) {
        413, 0},
       {"chunked exactly 1 MiB", chunked_request(kMiB, 65536), 200, kMiB},
       {"chunked over 1 MiB", chunked_request(kMiB + 1, 65536), 413, 0},
+      {"a NUL byte", http_request("POST", "/panetessel/api", "{\"a\": 1}\0{}"s), 400, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -411,6 +421,179 @@ TEST_F(ZuHttpTest, ServesOneRequestAtATimeEvenWhenTheCallbackIteratesTheLoop) {
     EXPECT_EQ(round_trip(port_, http_request("POST", "/panetessel/api?after", "{}")).status, 200);
     EXPECT_EQ(calls_.back().query, "after");
   }
+}
+
+size_t open_descriptors() {
+  size_t count = 0;
+  g_autoptr(GDir) dir = g_dir_open("/proc/self/fd", 0, nullptr);
+  while (dir && g_dir_read_name(dir)) count++;
+  return count;
+}
+
+// Iterates the loop until `done` holds or `seconds` pass.
+bool serve_until(const std::function<bool()> &done, int seconds) {
+  gint64 until = g_get_monotonic_time() + seconds * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < until) {
+    g_main_context_iteration(nullptr, FALSE);
+    g_usleep(1000);
+  }
+  return done();
+}
+
+TEST_F(ZuHttpTest, OneShotClientsLeaveNoDescriptorsBehind) {
+  size_t before = open_descriptors();
+  int answered = run_client([&] {
+    int ok = 0;
+    for (int i = 0; i < 400; i++) {
+      Client client(port_);
+      client.send(http_request("POST", "/panetessel/api", "{}"));
+      ok += client.read_response().status == 200;
+    }
+    return ok;
+  });
+  EXPECT_EQ(answered, 400);
+  EXPECT_TRUE(serve_until([&] { return open_descriptors() <= before; }, 10))
+      << open_descriptors() << " open, " << before << " before";
+}
+
+TEST_F(ZuHttpTest, ClosesClientsOverTheBoundAndAcceptsAgainWhenThereIsRoom) {
+  restart("ZU_HTTP_MAX_CONNECTIONS", "2");
+  auto statuses = run_client([&] {
+    std::vector<int> seen;
+    {
+      Client first(port_), second(port_);
+      for (Client *held : {&first, &second}) {
+        held->send(http_request("POST", "/panetessel/api", "{}"));
+        seen.push_back(held->read_response().status);
+      }
+      // Closed at once, not left waiting in the backlog.
+      auto start = std::chrono::steady_clock::now();
+      Client over(port_);
+      over.send(http_request("POST", "/panetessel/api", "{}"));
+      seen.push_back(over.read_response().status);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    // The server learns of the two closes on its own time.
+    int status = 0;
+    for (int attempt = 0; attempt < 100 && status != 200; attempt++) {
+      if (attempt > 0) g_usleep(50 * 1000);
+      Client client(port_);
+      client.send(http_request("POST", "/panetessel/api", "{}"));
+      status = client.read_response().status;
+    }
+    seen.push_back(status);
+    return seen;
+  });
+  EXPECT_EQ(statuses, (std::vector<int>{200, 200, 0, 200}));
+}
+
+TEST_F(ZuHttpTest, ClosesIdleAndSlowClientsAfterTheTimeout) {
+  using Clock = std::chrono::steady_clock;
+  restart("ZU_HTTP_IDLE_TIMEOUT", "1");
+  struct Held {
+    const char *name;
+    std::string sent;
+  } rows[] = {
+      {"idle", ""},
+      {"half the headers", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\n"},
+      {"half the body", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n{}"},
+  };
+  run_client([&] {
+    std::vector<std::unique_ptr<Client>> held;
+    for (const auto &row : rows) {
+      held.push_back(std::make_unique<Client>(port_));
+      held.back()->send(row.sent);
+    }
+    auto start = Clock::now();
+    Response answer = [&] {
+      Client fresh(port_);
+      fresh.send(http_request("POST", "/panetessel/api", "{}"));
+      return fresh.read_response();
+    }();
+    auto elapsed = Clock::now() - start;
+    EXPECT_EQ(answer.status, 200);
+    // The bound the task names is 100 ms; measured here in a few ms. A
+    // busy machine is given more, well short of the 1 s timeout.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+    std::printf("a new client beside the held ones: answered in %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+
+    // A client that trickles its headers is closed too, though never silent.
+    Client trickling(port_);
+    trickling.send("POST /panetessel/api HTTP/1.1\r\n");
+    start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(8) && trickling.send("X"))
+      g_usleep(200 * 1000);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(8)) << "trickling client still open";
+    for (size_t i = 0; i < held.size(); i++)
+      EXPECT_EQ(held[i]->read_response().status, 0) << rows[i].name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+    return 0;
+  });
+}
+
+TEST_F(ZuHttpTest, ServesPlainFilesFromTheWebRootOnly) {
+  namespace fs = std::filesystem;
+  fs::path web = dir_.file("web");
+  fs::create_directories(web / "sub");
+  auto write = [](const fs::path &path, const std::string &text) {
+    g_file_set_contents(path.c_str(), text.c_str(), text.size(), nullptr);
+  };
+  write(web / "index.html", "<p>index</p>");
+  write(web / "app.js", "let a;");
+  write(web / "sub" / "logo.png", "PNG");
+  write(web / "data.bin", "bits");
+  write(web / ".hidden", "no");
+  write(dir_.file("secret"), "no");
+  fs::create_symlink(dir_.file("secret"), web / "out.html");
+  restart("ZU_HTTP_WEB_ROOT", web);
+
+  struct Case {
+    std::string method;
+    std::string target;
+    int status;
+    std::string content_type;
+    std::string body;
+  } cases[] = {
+      {"GET", "/panetessel/", 200, "text/html; charset=utf-8", "<p>index</p>"},
+      {"HEAD", "/panetessel/index.html", 200, "text/html; charset=utf-8", ""},
+      {"GET", "/panetessel/app.js?v=2", 200, "text/javascript; charset=utf-8", "let a;"},
+      {"GET", "/panetessel/sub/logo.png", 200, "image/png", "PNG"},
+      {"GET", "/panetessel/data.bin", 200, "application/octet-stream", "bits"},
+      {"GET", "/panetessel/.hidden", 404, "", ""},
+      {"GET", "/panetessel/sub/../index.html", 404, "", ""},
+      {"GET", "/panetessel/%2e%2e/secret", 404, "", ""},
+      {"GET", "/panetessel/sub%2flogo.png", 404, "", ""},
+      {"GET", "/panetessel/out.html", 404, "", ""},
+      {"GET", "/panetessel/sub", 404, "", ""},
+      {"GET", "/panetessel/missing.html", 404, "", ""},
+      {"POST", "/panetessel/index.html", 405, "", ""},
+      {"GET", "/panetessel", 404, "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.method + " " + c.target);
+    Response r = run_client([&] {
+      Client client(port_);
+      client.send(http_request(c.method, c.target));
+      return client.read_response(c.method == "HEAD");
+    });
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, c.body);
+    if (c.status == 200) {
+      EXPECT_EQ(r.headers["content-type"], c.content_type);
+      EXPECT_EQ(r.headers["cache-control"], "no-cache");
+      EXPECT_EQ(r.headers["x-content-type-options"], "nosniff");
+    }
+    if (c.status == 405) {
+      EXPECT_EQ(r.headers["allow"], "GET, HEAD");
+    }
+  }
+  EXPECT_TRUE(calls_.empty());
+  EXPECT_EQ(round_trip(port_, http_request("GET", "/panetessel/api")).status, 200);
+  EXPECT_EQ(calls_.size(), 1u);
+  fs::remove_all(web);
+  g_unlink(dir_.file("secret").c_str());
 }
 
 void ignore_request(gpointer, const gchar *, const gchar *, const gchar *, GOutputStream *,

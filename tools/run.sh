@@ -129,6 +129,7 @@ EOF
   cd "$state"
   exec env ZU_PLATFORM_STATE_DIR="$state" DBUS_SYSTEM_BUS_ADDRESS="$bus" \
     ZU_HTTP_LISTEN="127.0.0.1:$port" ZU_HTTP_READY_FILE="$state/endpoint" ZU_LOG_STDERR=1 \
+    ZU_HTTP_WEB_ROOT="$root/web" \
     LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group" \
     "$root/build/dev/code/panetessel"
 ) &
@@ -141,6 +142,8 @@ cat <<EOF
 
 The simulated camera runs; the service answers on $url
 (state folder: $state, user "camop" in group "$group_of_user")
+
+  Settings page: ${url%api}
 
   curl -s --data '{"method": "getSupportedVersions"}' $url
   curl -s --data '{"apiVersion": "1.0", "method": "getViewModeInfo"}' $url

@@ -15,6 +15,7 @@ for stage in "$@"; do
   case $stage in
     fuzz) packages+=(clang libclang-rt-dev) ;;
     memcheck) packages+=(valgrind) ;;
+    web) packages+=(chromium python3-jsonschema python3-yaml) ;;
   esac
 done
 
@@ -25,6 +26,12 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ $status == "install ok installed" ]] || missing+=("$p")
 done
+# Node.js may come from elsewhere than Debian (with npm inside): Debian's
+# packages only where the commands are missing.
+if [[ " $* " == *" web "* ]]; then
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+fi
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2

@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan fuzz memcheck)
+stages=(dev asan fuzz memcheck web)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -23,7 +23,8 @@ for stage in "${stages[@]}"; do
     dev | asan) preset_stage "$stage" ;;
     fuzz) bash tools/fuzz.sh ;;
     memcheck) bash tools/memcheck.sh ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck)" >&2; exit 2 ;;
+    web) bash tools/web.sh ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

@@ -1,0 +1,246 @@
+#!/usr/bin/python3
+"""Holds the API description (api/openapi.yaml) against what people and the
+service actually exchange: every request and answer shown in the README,
+sent in the README's order to a fresh simulated camera whose answers must be
+the ones shown, and a sample of each method's answers, success and error,
+from the running service. Debian's python3-jsonschema does the validating.
+
+Run from anywhere: /usr/bin/python3 tests/web/check_api.py
+"""
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import jsonschema
+import yaml
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+failures = []
+passed = 0
+
+
+def check(ok, what):
+    global passed
+    if ok:
+        passed += 1
+    else:
+        failures.append(what)
+        print('FAIL: ' + what, file=sys.stderr)
+
+
+# --- the description ---------------------------------------------------------
+
+with open(os.path.join(ROOT, 'api/openapi.yaml')) as f:
+    description = yaml.safe_load(f)
+for name, schema in description['components']['schemas'].items():
+    jsonschema.Draft202012Validator.check_schema(schema)
+resolver = jsonschema.RefResolver('', description)
+operation = description['paths']['/panetessel/api']['post']
+request_schema = operation['requestBody']['content']['application/json']['schema']
+answer_schema = operation['responses']['200']['content']['application/json']['schema']
+requests_ok = jsonschema.Draft202012Validator(request_schema, resolver=resolver)
+answers_ok = jsonschema.Draft202012Validator(answer_schema, resolver=resolver)
+
+
+def explain(validator, value):
+    return '; '.join(e.message for e in validator.iter_errors(value))[:300]
+
+
+def check_answer(answer, what):
+    check(answers_ok.is_valid(answer), what + ': answer fits the description (' + explain(answers_ok, answer) + ')')
+
+
+# The description must also refuse what the service never sends.
+for bad in [
+    {'apiVersion': '1.0', 'method': 'setViewMode', 'error': {'code': 1000, 'message': 'Access forbidden.'}},
+    {'apiVersion': '1.0', 'method': 'setViewMode', 'data': {}, 'error': {'code': 8000,
+                                                                         'message': 'Internal error, could not complete request.'}},
+    {'apiVersion': '1.0', 'method': 'getViewModeInfo', 'data': {'current': 'single', 'viewModes': ['triple']}},
+    {'apiVersion': '1.0', 'method': 'getViewModeInfo', 'data': {}},
+    {'apiVersion': '1.0', 'method': 'setViewMode', 'data': {}, 'extra': 1},
+]:
+    check(not answers_ok.is_valid(bad), 'the description refuses ' + json.dumps(bad))
+
+
+# --- a simulated camera ------------------------------------------------------
+
+class Camera:
+    def __init__(self, *options):
+        self.state = tempfile.mkdtemp(prefix='pts-api-')
+        self.log = open(os.path.join(self.state, 'run.log'), 'w')
+        self.process = subprocess.Popen([os.path.join(ROOT, 'tools/run.sh'), '--port', '0', '--state', self.state, *options],
+                                        stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        endpoint = os.path.join(self.state, 'endpoint')
+        deadline = time.monotonic() + 300  # run.sh may have a build to do
+        while not os.path.exists(endpoint) or not os.path.getsize(endpoint):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                with open(self.log.name) as log:
+                    sys.stderr.write(log.read())
+                self.stop()
+                sys.exit('check_api: the simulated camera did not start')
+            time.sleep(0.1)
+        with open(endpoint) as f:
+            self.url = f.read().strip()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=30)
+        self.log.close()
+        shutil.rmtree(self.state, ignore_errors=True)
+
+    def camera(self, *args):
+        subprocess.run([os.path.join(ROOT, 'tools/camera'), '--state', self.state, *args], check=True)
+
+    def post(self, body, method='POST'):
+        data = body.encode() if method == 'POST' else None
+        with urllib.request.urlopen(urllib.request.Request(self.url, data=data, method=method), timeout=30) as reply:
+            check(reply.status == 200, 'HTTP 200 for ' + body)
+            return reply.read().decode()
+
+
+def ordered(text):
+    """JSON with its members' order kept: the order is part of the answer."""
+    return json.loads(text, object_pairs_hook=lambda pairs: pairs)
+
+
+# --- the README's examples ---------------------------------------------------
+
+def readme_examples(text):
+    """Yields ('camera', args) and ('call', request text, answer text) in the
+    README's order: curl commands to the API with the answer that follows
+    them (a json block, or "# ..." lines in the same block)."""
+    blocks = re.findall(r'```(\w*)\n(.*?)```', text, re.S)
+    for i, (kind, body) in enumerate(blocks):
+        if kind != 'sh':
+            continue
+        commands = re.split(r'\n(?=\S)', body.replace('\\\n', ' '))
+        for j, command in enumerate(commands):
+            if command.startswith('#'):
+                continue
+            words = shlex.split(command, comments=True)
+            if words[:1] == ['tools/camera']:
+                yield ('camera', words[1:])
+            elif words[:1] == ['curl'] and any(w.endswith('/panetessel/api') for w in words):
+                data = [k for k, w in enumerate(words) if w in ('-d', '--data')]
+                if not data:
+                    continue
+                request = words[data[0] + 1]
+                following = commands[j + 1] if j + 1 < len(commands) else ''
+                if following.startswith('# '):
+                    answer = following[2:]
+                elif i + 1 < len(blocks) and blocks[i + 1][0] == 'json':
+                    answer = blocks[i + 1][1]
+                else:
+                    answer = None
+                yield ('call', request, answer)
+
+
+def check_readme(camera):
+    with open(os.path.join(ROOT, 'README.md')) as f:
+        examples = list(readme_examples(f.read()))
+    calls = [e for e in examples if e[0] == 'call']
+    check(len(calls) >= 5, 'the README shows its API examples (found %d)' % len(calls))
+    for example in examples:
+        if example[0] == 'camera':
+            camera.camera(*example[1])
+            continue
+        _, request, answer = example
+        what = 'README ' + ' '.join(request.split())
+        check(requests_ok.is_valid(json.loads(request)), what + ': request fits the description (' +
+              explain(requests_ok, json.loads(request)) + ')')
+        check(answer is not None, what + ': an answer is shown')
+        if answer is None:
+            continue
+        check_answer(json.loads(answer), what)
+        live = camera.post(request)
+        check(ordered(live) == ordered(answer), what + ': the camera answers ' + live.strip())
+
+
+# --- samples of each method, from the running service ------------------------
+
+def set_mode(value):
+    return {'method': 'setViewMode', 'apiVersion': '1.0', 'params': {'value': value}}
+
+
+INFO = {'method': 'getViewModeInfo', 'apiVersion': '1.0'}
+VERSIONS = {'method': 'getSupportedVersions'}
+
+# (what, camera commands first, request (a text is sent as it is), whether the
+# request fits the description, the error code expected: None for success, a
+# list for a batch)
+SAMPLES = [
+    ('versions', [], VERSIONS, True, None),
+    ('versions with a context', [], dict(VERSIONS, context='abc'), True, None),
+    ('versions, context not a string', [], dict(VERSIONS, context=12), False, 4002),
+    ('info', [['fault', 'video', 'apply', 'off']], INFO, True, None),
+    ('switch to single', [], set_mode('single'), True, None),
+    ('switch to quad', [], set_mode('quad'), True, None),
+    ('info while a channel is rotated', [['rotate', '3', '270']], INFO, True, None),
+    ('quad while a channel is rotated', [], set_mode('quad'), True, 1000),
+    ('a mode that does not exist', [['rotate', '3', '0']], set_mode('Quad'), False, 1000),
+    ('switch without params', [], {'method': 'setViewMode', 'apiVersion': '1.0'}, False, 4001),
+    ('a mode that is a number', [], set_mode(5), False, 4002),
+    ('the video system refuses', [['fault', 'video', 'apply', 'on']], set_mode('single'), True, 8000),
+    ('info without rotation', [['fault', 'video', 'apply', 'off'], ['fault', 'rotation', '1', 'error']], INFO, True, 8000),
+    ('switch without rotation', [], set_mode('single'), True, 1000),
+    ('a version that is not supported', [['fault', 'rotation', '1', 'none']], dict(INFO, apiVersion='2.0'), False, 2003),
+    ('a method that does not exist', [], {'method': 'getFoo', 'apiVersion': '1.0'}, False, 2004),
+    ('no method', [], {'apiVersion': '1.0'}, False, 4001),
+    ('not JSON', [], '{"method": ', False, 4000),
+    ('a batch', [], [VERSIONS, set_mode('quad'), INFO, set_mode('triple')], False, [None, None, None, 1000]),
+    ('an empty batch', [], [], True, []),
+]
+
+
+def error_code(answer):
+    return answer['error']['code'] if 'error' in answer else None
+
+
+def check_samples(camera, samples):
+    for what, commands, request, fits, expected in samples:
+        for command in commands:
+            camera.camera(*command)
+        if isinstance(request, str):
+            text = request
+        else:
+            text = json.dumps(request)
+            check(requests_ok.is_valid(request) == fits,
+                  what + ': the description ' + ('takes' if fits else 'refuses') + ' the request')
+        answer = json.loads(camera.post(text))
+        check_answer(answer, what)
+        codes = [error_code(a) for a in answer] if isinstance(answer, list) else error_code(answer)
+        check(codes == expected, what + ': error %s, not %s' % (codes, expected))
+    answer = json.loads(camera.post('', method='GET'))
+    check_answer(answer, 'GET')
+    check(error_code(answer) == 2002, 'GET: error 2002')
+
+
+def main():
+    camera = Camera()
+    try:
+        check_readme(camera)
+        check_samples(camera, SAMPLES)
+    finally:
+        camera.stop()
+    viewer = Camera('--viewer')
+    try:
+        check_samples(viewer, [(what, [], request, True, 2001)
+                               for what, request in [('viewer: versions', VERSIONS), ('viewer: info', INFO),
+                                                     ('viewer: switch', set_mode('quad'))]])
+    finally:
+        viewer.stop()
+    print('check_api: %d passed, %d failed' % (passed, len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

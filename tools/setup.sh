@@ -21,6 +21,7 @@ camera_test=(
   libgtest-dev:arm64 libgmock-dev:arm64 libnss-wrapper:arm64
 )
 
+arm64_uid_wrapper=0
 for stage in "$@"; do
   case $stage in
     fuzz) packages+=(clang libclang-rt-dev) ;;
@@ -29,6 +30,7 @@ for stage in "$@"; do
     camera-build) packages=("${camera[@]}") ;;
     camera)
       packages+=("${camera[@]}" "${camera_test[@]}")
+      arm64_uid_wrapper=1
       # The package check creates the service's user in a scratch root;
       # systemd has these tools, a machine without it gets them alone.
       command -v systemd-sysusers >/dev/null || packages+=(systemd-standalone-sysusers)
@@ -67,4 +69,16 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# uid_wrapper's arm64 package would replace the host's (it is not multi-arch),
+# so the emulated tests take its library unpacked into build/ instead.
+if ((arm64_uid_wrapper)); then
+  unpacked=$(cd "$(dirname "$0")/.." && pwd)/build/arm64-libs
+  if [[ ! -e $unpacked/usr/lib/aarch64-linux-gnu/libuid_wrapper.so ]]; then
+    download=$(mktemp -d)
+    (cd "$download" && apt-get download -qq libuid-wrapper:arm64 2>/dev/null)
+    dpkg-deb -x "$download"/libuid-wrapper_*_arm64.deb "$unpacked"
+    rm -rf "$download"
+  fi
 fi

@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan fuzz memcheck web)
+stages=(dev asan fuzz memcheck web camera)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -24,7 +24,14 @@ for stage in "${stages[@]}"; do
     fuzz) bash tools/fuzz.sh ;;
     memcheck) bash tools/memcheck.sh ;;
     web) bash tools/web.sh ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web)" >&2; exit 2 ;;
+    camera)
+      # The camera build and package, checked, then the whole suite
+      # cross-built for AArch64 and run under qemu.
+      bash tools/build-camera.sh
+      bash tools/check-camera.sh
+      preset_stage camera-test
+      ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

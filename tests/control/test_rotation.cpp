@@ -205,10 +205,10 @@ class SimulatorTest : public ::testing::Test {
 
   static GSubprocess *spawn(std::vector<const char *> args, GSubprocessFlags flags) {
     args.insert(args.begin(), pts_test::simulator_path());
-    args.push_back(nullptr);
     g_autoptr(GSubprocessLauncher) launcher = pts_test::child_launcher(flags);
     g_autoptr(GError) error = nullptr;
-    GSubprocess *child = g_subprocess_launcher_spawnv(launcher, args.data(), &error);
+    GSubprocess *child =
+        g_subprocess_launcher_spawnv(launcher, pts_test::program_argv(std::move(args)).data(), &error);
     EXPECT_NE(child, nullptr) << error->message;
     return child;
   }

@@ -6,6 +6,8 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include "programs.h"
+
 #include <string>
 
 namespace {
@@ -77,12 +79,12 @@ class AccessLevel : public testing::TestWithParam<Case> {
     env = g_environ_setenv(env, "ASAN_OPTIONS", asan.c_str(), TRUE);
 
     std::string uid_text = std::to_string(uid);
-    const gchar *argv[] = {ACCESS_PROBE, uid_text.c_str(), nullptr};
+    auto argv = pts_test::program_argv({ACCESS_PROBE, uid_text.c_str()});
     g_autofree gchar *out = nullptr;
     g_autofree gchar *err = nullptr;
     gint status = 0;
     g_autoptr(GError) error = nullptr;
-    gboolean spawned = g_spawn_sync(nullptr, const_cast<gchar **>(argv), env, G_SPAWN_DEFAULT,
+    gboolean spawned = g_spawn_sync(nullptr, const_cast<gchar **>(argv.data()), env, G_SPAWN_DEFAULT,
                                     nullptr, nullptr, &out, &err, &status, &error);
     g_strfreev(env);
     if (!spawned) return std::string("spawn: ") + error->message;

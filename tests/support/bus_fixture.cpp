@@ -117,14 +117,9 @@ bool RotationBus::start_simulator(std::array<int, 4> rotations) {
   const char *sim = pts_test::simulator_path();
   std::array<std::string, 4> args;
   for (size_t i = 0; i < args.size(); i++) args[i] = std::to_string(rotations[i]);
-  const char *argv[] = {sim,
-                        args[0].c_str(),
-                        args[1].c_str(),
-                        args[2].c_str(),
-                        args[3].c_str(),
-                        nullptr};
+  auto argv = program_argv({sim, args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str()});
   // The child inherits our environment, with the private bus as system bus.
-  sim_ = spawn(argv, G_SUBPROCESS_FLAGS_STDOUT_SILENCE);
+  sim_ = spawn(argv.data(), G_SUBPROCESS_FLAGS_STDOUT_SILENCE);
   if (!sim_) return false;
   if (!wait_name(true, kStartWaitUs)) {
     ADD_FAILURE() << "the simulator did not take its name";

@@ -9,6 +9,9 @@ namespace {
 
 void die_with_parent(gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
+// CMake's emulator command, its words separated by ';' (empty on the host).
+constexpr char kEmulator[] = PTS_EMULATOR;
+
 }  // namespace
 
 const char *simulator_path() {
@@ -19,6 +22,16 @@ const char *simulator_path() {
 const char *service_path() {
   const char *path = g_getenv("PTS_SERVICE_BIN");
   return path ? path : PTS_SERVICE_BIN_PATH;
+}
+
+std::vector<const char *> program_argv(std::vector<const char *> args) {
+  static gchar **emulator = g_strsplit(kEmulator, ";", -1);
+  std::vector<const char *> argv;
+  for (gchar **word = emulator; *word; word++)
+    if (**word) argv.push_back(*word);
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back(nullptr);
+  return argv;
 }
 
 GSubprocessLauncher *child_launcher(GSubprocessFlags flags) {

@@ -200,8 +200,7 @@ bool Service::start(const std::string &bus_address) {
   g_subprocess_launcher_set_stderr_file_path(launcher, log.c_str());
 
   g_autoptr(GError) error = nullptr;
-  const char *argv[] = {binary, nullptr};
-  process_ = g_subprocess_launcher_spawnv(launcher, argv, &error);
+  process_ = g_subprocess_launcher_spawnv(launcher, program_argv({binary}).data(), &error);
   if (!process_) {
     ADD_FAILURE() << "cannot start " << binary << ": " << error->message;
     return false;

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Checks what tools/build-camera.sh made in build/camera: the default install
+# holds the camera's files only; the package, installed into a scratch root
+# with its maintainer script, gives the right tree, owners and modes; the
+# binary is hardened; and the same sources built in other folders give the
+# same binary byte for byte. Prints the figures it checked.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/camera
+bin=$build/code/panetessel
+app=usr/local/packages/panetessel
+deb=$(echo $build/panetessel_*_arm64.deb)
+tgz=$(echo $build/panetessel_*_arm64.tar.gz)
+readelf=aarch64-linux-gnu-readelf
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "check-camera: FAILED: $*" >&2; exit 1; }
+tree() { (cd "$1" && find . -mindepth 1 | sort); }
+
+echo "== install components" >&2
+DESTDIR=$scratch/default cmake --install $build >/dev/null
+dpkg-deb -x "$deb" "$scratch/root"
+mkdir "$scratch/tgz" && tar -xzf "$tgz" -C "$scratch/tgz"
+tree "$scratch/default" >"$scratch/default.list"
+diff <(tree "$scratch/root") "$scratch/default.list" || fail "the .deb and the default install differ"
+diff <(tree "$scratch/tgz") "$scratch/default.list" || fail "the .tar.gz and the default install differ"
+diff -r "$scratch/root" "$scratch/tgz" || fail "the .deb and the .tar.gz hold different files"
+! grep -E '\.so|zu-autorotation|dbus-1' "$scratch/default.list" || fail "stand-ins in the default install"
+DESTDIR=$scratch/sim cmake --install $build --component simulator >/dev/null
+[[ $(find "$scratch/sim" -name 'lib*.so*' -path '*/lib/panetessel-sim/*' | wc -l) -ge 4 &&
+  -z $(find "$scratch/sim" -name 'lib*.so*' -not -path '*/lib/panetessel-sim/*') ]] ||
+  fail "the simulator's stand-ins are not all in lib/panetessel-sim"
+
+echo "== package installed into a scratch root" >&2
+root=$scratch/root
+mkdir -p "$root/etc"
+printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\noperator:x:37:\n' >"$root/etc/group"
+dpkg-deb -e "$deb" "$scratch/control"
+DPKG_ROOT=$root sh "$scratch/control/postinst" configure >/dev/null 2>&1 || fail "postinst failed"
+user=$(grep '^panetessel:' "$root/etc/passwd") || fail "no user panetessel"
+IFS=: read -r _ _ uid gid _ home shell <<<"$user"
+[[ $home == /$app && $shell == */nologin && $uid -lt 1000 ]] || fail "user entry: $user"
+expect() { # path owner mode
+  [[ $(stat -c '%u:%g %a' "$root/$1") == "$2 $3" ]] || fail "$1: $(stat -c '%u:%g %a' "$root/$1"), not $2 $3"
+}
+expect $app/panetessel 0:0 755
+expect $app/localdata "$uid:$gid" 750
+for f in lib/systemd/system/panetessel.service lib/sysusers.d/panetessel.conf lib/tmpfiles.d/panetessel.conf; do
+  expect usr/local/$f 0:0 644
+done
+! $readelf -S "$root/$app/panetessel" | grep -q '\.symtab' || fail "the packaged binary is not stripped"
+
+echo "== hardening" >&2
+# Read whole first: grep -q ending a pipe early would fail it under pipefail.
+header=$($readelf -hW $bin) segments=$($readelf -lW $bin) dynamic=$($readelf -dW $bin)
+symbols=$($readelf --dyn-syms -W $bin) commands=$(grep '"command"' $build/compile_commands.json)
+grep -q 'Type:.*DYN' <<<"$header" || fail "not PIE"
+grep -q GNU_RELRO <<<"$segments" || fail "no RELRO"
+grep -q BIND_NOW <<<"$dynamic" || fail "no BIND_NOW"
+[[ $(awk '$1 == "GNU_STACK" { print $7 }' <<<"$segments") == RW ]] || fail "executable stack"
+grep -q __stack_chk_fail <<<"$symbols" || fail "no stack protector"
+! grep -qE 'RPATH|RUNPATH' <<<"$dynamic" || fail "a run path in the camera binary"
+! grep -qF "$PWD" $bin || fail "the source folder is in the binary"
+# FORTIFY shows in the binary only where a libc call's size is known at
+# compile time, so its flags are checked on every compile command.
+for flag in -D_FORTIFY_SOURCE=2 -fstack-protector-strong -O3 -ffile-prefix-map; do
+  ! grep -v -e "$flag" <<<"$commands" | grep -q . || fail "a compile command without $flag"
+done
+
+echo "== reproducible: the same sources built in another folder" >&2
+other=$scratch/elsewhere/panetessel-src
+mkdir -p "$other"
+git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$other"
+(cd "$other" && cmake --preset camera >/dev/null && cmake --build --preset camera --target panetessel >/dev/null)
+cmp $bin "$other/$bin" || fail "unstripped binaries differ"
+aarch64-linux-gnu-strip -o "$scratch/a" $bin
+aarch64-linux-gnu-strip -o "$scratch/b" "$other/$bin"
+cmp "$scratch/a" "$scratch/b" || fail "stripped binaries differ"
+
+cat >&2 <<EOF
+== check-camera: passed
+binary: $(stat -c %s $bin) bytes, stripped $(stat -c %s "$scratch/a") bytes, sha256 $(sha256sum "$scratch/a" | cut -c1-16)…
+NEEDED: $(sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' <<<"$dynamic" | tr '\n' ' ')
+symbol versions needed: $(grep -oE '@[A-Z]+_[0-9.]+' <<<"$symbols" | tr -d @ | sort -uV | tr '\n' ' ')
+package: $(basename "$deb") $(stat -c %s "$deb") bytes, $(basename "$tgz") $(stat -c %s "$tgz") bytes; $(dpkg-deb -f "$deb" Depends)
+$(dpkg-deb -c "$deb" | awk '{ print "  " $1, $2, $3, $6 }')
+EOF

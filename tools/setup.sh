@@ -77,6 +77,7 @@ if ((arm64_uid_wrapper)); then
   unpacked=$(cd "$(dirname "$0")/.." && pwd)/build/arm64-libs
   if [[ ! -e $unpacked/usr/lib/aarch64-linux-gnu/libuid_wrapper.so ]]; then
     download=$(mktemp -d)
+    mkdir -p "$unpacked"
     (cd "$download" && apt-get download -qq libuid-wrapper:arm64 2>/dev/null)
     dpkg-deb -x "$download"/libuid-wrapper_*_arm64.deb "$unpacked"
     rm -rf "$download"

@@ -66,77 +66,24 @@ mkdir -p "$state/localdata"
 echo $$ >"$state/run.pid"
 rm -f "$state/endpoint" "$state/bus-address"
 
-pids=()
+source "$root/tools/sim.sh"
 # shellcheck disable=SC2317  # runs from the trap
 stop() {
   trap - EXIT INT TERM
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  sim_stop
   rm -f "$state/run.pid" "$state/endpoint" "$state/bus-address"
 }
 trap stop EXIT
 trap 'echo; echo "run.sh: stopping" >&2; exit 0' INT TERM
 
-# Waits up to 10 s for a command to succeed, failing early when pid ends.
-wait_for() {
-  local what=$1 pid=$2 i
-  shift 2
-  for ((i = 0; i < 200; i++)); do
-    "$@" && return 0
-    kill -0 "$pid" 2>/dev/null || { echo "run.sh: $what ended early" >&2; return 1; }
-    sleep 0.05
-  done
-  echo "run.sh: $what did not come up" >&2
-  return 1
-}
-
-# A private bus that plays the camera's system bus.
-dbus-daemon --config-file="$root/platform/sim/system-bus.conf" --nofork --nopidfile \
-  --print-address=1 >"$state/bus-address.new" 2>"$state/dbus.log" &
-pids+=("$!")
-wait_for dbus-daemon "$!" test -s "$state/bus-address.new"
-bus=$(head -n1 "$state/bus-address.new")
-mv "$state/bus-address.new" "$state/bus-address"
-
-: >"$state/autorotation.log"
-DBUS_SYSTEM_BUS_ADDRESS=$bus build/dev/platform/autorotation/zu-autorotation-sim 0 0 0 0 \
-  >"$state/autorotation.log" 2>&1 &
-pids+=("$!")
-wait_for zu-autorotation-sim "$!" grep -qw ready "$state/autorotation.log"
-
-# The camera's user database, through nss_wrapper: the current user is
-# "camop", listed in "operator" (or "viewer" alone with --viewer).
-# The machine's own build: with arm64 packages beside it, a search by name
-# may find one this process cannot load.
-nss_wrapper=$(dpkg -L "libnss-wrapper:$(dpkg --print-architecture)" 2>/dev/null |
-  grep -m1 '/libnss_wrapper\.so$' || true)
-[[ -n $nss_wrapper ]] || { echo "run.sh: libnss_wrapper.so not found" >&2; exit 1; }
-uid=$(id -u)
-gid=$(id -g)
-cat >"$state/passwd" <<EOF
-camop:x:$uid:$gid:Camera operator:$state:/bin/sh
-EOF
-members() { if [[ $1 == "$group_of_user" ]]; then echo camop; fi; }
-cat >"$state/group" <<EOF
-camop:x:$gid:
-admin:x:64001:$(members admin)
-operator:x:64002:$(members operator)
-viewer:x:64003:$(members viewer)
-EOF
-
-(
-  cd "$state"
-  exec env ZU_PLATFORM_STATE_DIR="$state" DBUS_SYSTEM_BUS_ADDRESS="$bus" \
-    ZU_HTTP_LISTEN="127.0.0.1:$port" ZU_HTTP_READY_FILE="$state/endpoint" ZU_LOG_STDERR=1 \
-    ZU_HTTP_WEB_ROOT="$root/web" \
-    LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group" \
-    "$root/build/dev/code/panetessel"
-) &
-service=$!
-pids+=("$service")
-wait_for panetessel "$service" test -s "$state/endpoint"
-url=$(cat "$state/endpoint")
+sim_start_bus "$state"
+sim_start_rotation "$state"
+sim_write_users "$state" "$group_of_user"
+sim_start_service "$state" "$port"
+service=$sim_service
+sim_pids+=("$service")
+sim_service_ready "$state"
+url=$sim_url
 
 cat <<EOF
 

@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan fuzz memcheck web camera)
+stages=(dev asan fuzz memcheck web camera soak)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -31,7 +31,9 @@ for stage in "${stages[@]}"; do
       bash tools/check-camera.sh
       preset_stage camera-test
       ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera)" >&2; exit 2 ;;
+    # A short crash soak: 50 SIGKILLs during switches, each checked.
+    soak) bash tools/soak.sh --kills 50 --time-limit 900 ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera soak)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

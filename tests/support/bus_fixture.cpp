@@ -23,9 +23,9 @@ GSubprocess *spawn(const char *const *argv, GSubprocessFlags flags) {
   return child;
 }
 
-void terminate(GSubprocess **child) {
+void terminate(GSubprocess **child, int signal = SIGTERM) {
   if (!*child) return;
-  g_subprocess_send_signal(*child, SIGTERM);
+  g_subprocess_send_signal(*child, signal);
   if (!wait_exit(*child, kStopWaitUs)) {
     ADD_FAILURE() << "child ignored SIGTERM, killing it";
     g_subprocess_force_exit(*child);
@@ -129,9 +129,9 @@ bool RotationBus::start_simulator(std::array<int, 4> rotations) {
   return true;
 }
 
-void RotationBus::stop_simulator() {
+void RotationBus::stop_simulator(int signal) {
   if (!sim_) return;
-  terminate(&sim_);
+  terminate(&sim_, signal);
   // The bus drops the name only once it notices the closed connection.
   if (conn_ && !wait_name(false, kStopWaitUs)) ADD_FAILURE() << "the name outlived the simulator";
 }

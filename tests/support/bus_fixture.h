@@ -6,6 +6,7 @@
 
 #include <glib.h>
 #include <gio/gio.h>
+#include <signal.h>
 
 #include <array>
 #include <string>
@@ -24,7 +25,7 @@ class RotationBus {
   bool start_bus();
   // Spawns $PTS_AUTOROTATION_SIM and waits until it owns its name.
   bool start_simulator(std::array<int, 4> rotations = {0, 0, 0, 0});
-  void stop_simulator();
+  void stop_simulator(int signal = SIGTERM);  // SIGKILL: it dies without a word
   // Close every user of the shared system bus connection first: GLib ends
   // the process when that connection's bus goes away (the fixture turns this
   // off as a last resort, but a stale shared connection would then linger).

@@ -307,4 +307,10 @@ size_t Service::log_count(const std::string &line) const {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
+size_t Service::log_count_starting(const std::string &prefix) const {
+  auto lines = log_lines();
+  return static_cast<size_t>(
+      std::count_if(lines.begin(), lines.end(), [&](const std::string &line) { return line.starts_with(prefix); }));
+}
+
 }  // namespace pts_test

@@ -67,6 +67,7 @@ class Service {
   // --- Log of the current run --------------------------------------------------
   std::vector<std::string> log_lines() const;
   size_t log_count(const std::string &line) const;  // exact "LEVEL: message" lines
+  size_t log_count_starting(const std::string &prefix) const;
   std::string log_text() const;
 
  private:

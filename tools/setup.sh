@@ -27,6 +27,7 @@ for stage in "$@"; do
     fuzz) packages+=(clang libclang-rt-dev) ;;
     memcheck) packages+=(valgrind) ;;
     web) packages+=(chromium python3-jsonschema python3-yaml) ;;
+    load) packages+=(wrk python3) ;;
     camera-build) packages=("${camera[@]}") ;;
     camera)
       packages+=("${camera[@]}" "${camera_test[@]}")

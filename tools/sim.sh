@@ -1,8 +1,8 @@
 # The simulated camera's pieces, sourced by run.sh, soak.sh and load.sh: a
 # private system bus, the auto-rotation simulator, a user database of its
 # own and the service on a state folder. Needs $root (the repository) and a
-# built dev preset. Every process started lands in sim_pids; sim_stop ends
-# them.
+# built tree: $sim_build, default the dev preset's. Every process started
+# lands in sim_pids; sim_stop ends them.
 
 sim_pids=()
 sim_bus=""
@@ -42,7 +42,7 @@ sim_start_bus() {
 sim_start_rotation() {
   local state=$1
   : >"$state/autorotation.log"
-  DBUS_SYSTEM_BUS_ADDRESS=$sim_bus "$root/build/dev/platform/autorotation/zu-autorotation-sim" 0 0 0 0 \
+  DBUS_SYSTEM_BUS_ADDRESS=$sim_bus "${sim_build:-$root/build/dev}/platform/autorotation/zu-autorotation-sim" 0 0 0 0 \
     >"$state/autorotation.log" 2>&1 &
   sim_rotation=$!
   sim_pids+=("$!")
@@ -84,7 +84,7 @@ sim_start_service() {
       ZU_HTTP_LISTEN="127.0.0.1:$port" ZU_HTTP_READY_FILE="$state/endpoint" ZU_LOG_STDERR=1 \
       ZU_HTTP_WEB_ROOT="$root/web" \
       LD_PRELOAD="$sim_nss_wrapper" NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group" \
-      "$root/build/dev/code/panetessel" 2>>"$log"
+      "${sim_build:-$root/build/dev}/code/panetessel" 2>>"$log"
   ) &
   sim_service=$!
 }

@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan fuzz memcheck web camera soak)
+stages=(dev asan fuzz memcheck web camera soak load)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -33,7 +33,9 @@ for stage in "${stages[@]}"; do
       ;;
     # A short crash soak: 50 SIGKILLs during switches, each checked.
     soak) bash tools/soak.sh --kills 50 --time-limit 900 ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera soak)" >&2; exit 2 ;;
+    # Load, idle clients and garbage HTTP, short: every answer checked.
+    load) bash tools/load.sh --quick ;;
+    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera soak load)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

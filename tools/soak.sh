@@ -23,8 +23,10 @@ Usage: tools/soak.sh [--kills N] [--seed S] [--time-limit SEC] [--state DIR] [--
   --state DIR       the camera's state folder (default: a new temporary one)
   --keep            keep the state folder (it is always kept after a failure)
 
-Between two kills the service completes 1 to 3 switches; one restart in four
-is itself killed at a random moment of its start. Prints its figures at the
+Between two kills the service completes 1 to 3 switches. A restart that
+must bring the video system and the parameter back to the stored mode is
+itself killed on the way, and one in four that must bring the video
+system alone. Prints its figures at the
 end; exits 1 when any check failed.
 EOF
 }
@@ -171,7 +173,8 @@ check_agree() {
 
 switches=0 interrupted=0 kill_count=0 start_kills=0 restarts=0 reconciled=0
 switch_us=0 switch_total_us=0 switch_done=0 aim=125 start_time_us=0 leftovers=0
-declare -A landed=()
+start_us_back=0 start_aim=100
+declare -A landed=() start_landed=()
 
 RANDOM=$((seed % 32768))
 echo "soak.sh: $kills kills, seed $seed, state $state" >&2
@@ -248,11 +251,15 @@ while ((kill_count < kills)); do
   [[ $acked == "$after_kill" || $target == "$after_kill" ]] || fail "the key file holds $after_kill, answered was $acked"
   [[ $acked == "$target" && $after_kill != "$target" ]] && fail "the answered switch to $target was lost"
   [[ $(video) != "$after_kill" ]] && reconciled=$((reconciled + 1))
+  # The first start's time serves until one that brings a mode back is timed.
+  ((start_us_back > 0)) || start_us_back=$start_time_us
 
-  # One restart in four is killed while it brings the stored mode back.
+  # A start that must bring both the video system and the parameter back is
+  # killed on the way, and one in four that must bring the video system
+  # alone; the window again follows where the kills land.
   draw 4
-  if ((drawn == 0)); then
-    draw "$start_time_us"
+  if [[ $(video) != "$after_kill" ]] && { [[ $(param) != $(i4_for "$after_kill") ]] || ((drawn == 0)); }; then
+    draw $((start_us_back * start_aim / 100 + 1))
     start_service
     pause_us "$drawn"
     kill -KILL "$sim_service"
@@ -261,11 +268,26 @@ while ((kill_count < kills)); do
     kill_count=$((kill_count + 1))
     [[ $(stored 2>/dev/null || echo "") == "$after_kill" ]] ||
       fail "a killed start changed the key file from $after_kill to $(stored 2>/dev/null || echo unreadable)"
+    if [[ $(video) != "$after_kill" ]]; then
+      step="before the video system"
+      start_aim=$((start_aim < 300 ? start_aim + start_aim / 8 + 1 : 300))
+    elif [[ $(param) != $(i4_for "$after_kill") ]]; then
+      step="after the video system"
+    else
+      step="after the parameter"
+      start_aim=$((start_aim > 10 ? start_aim - start_aim / 8 : 10))
+    fi
+    start_landed[$step]=$((${start_landed[$step]:-0} + 1))
   fi
+  bringing_back=0
+  [[ $(video) != "$after_kill" ]] && bringing_back=1
 
   start_service
   restarts=$((restarts + 1))
   service_ready || { fail "the service did not start again"; exit 1; }
+  if ((bringing_back)); then
+    if ((start_us_back == 0)); then start_us_back=$start_time_us; else start_us_back=$(((start_us_back * 7 + start_time_us) / 8)); fi
+  fi
   check_agree "after the restart" || { mode=$after_kill; continue; }
   mode=$agreed
   [[ $mode == "$after_kill" ]] || fail "the restart changed the stored mode from $after_kill to $mode"
@@ -299,6 +321,7 @@ Crash soak: seed $seed, $elapsed s
   mean switch:   $((switch_total_us / switch_done / 1000)) ms
   kill window:   0 to $((switch_us * aim / 100000)) ms after the request, at the end
   kills landed:  $(for step in "before the video system" "after the video system" "after the parameter" "after the key file"; do printf '%s %d; ' "$step" "${landed[$step]:-0}"; done)
+  in starts:     $(for step in "before the video system" "after the video system" "after the parameter"; do printf '%s %d; ' "$step" "${start_landed[$step]:-0}"; done)
   stand-in temp files cleared: $leftovers
 EOF
 ((failures == 0))

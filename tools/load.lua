@@ -1,10 +1,12 @@
 -- wrk script of tools/load.sh: mixed API requests over keep-alive, every
 -- answer checked, each thread stopping after its share of the requests.
 --
---   wrk -t T -c C -s tools/load.lua URL -- REQUESTS_PER_THREAD DONE_PREFIX
+--   wrk -t T -c C -s tools/load.lua URL -- REQUESTS_PER_THREAD PREFIX MARK_EVERY
 --
 -- wrk itself runs for its whole duration: a thread that has its answers
--- writes DONE_PREFIX<thread number>, and the caller then stops wrk with SIGINT.
+-- writes PREFIXdone-<thread number>, and the caller then stops wrk with
+-- SIGINT. Every MARK_EVERY answers a thread writes PREFIXmark-<answers>-<thread
+-- number>, so the caller can take readings along the way.
 --
 -- A request carries its number as "context", so its answer is checked
 -- against what was asked and may come exactly once; requests whose answer
@@ -82,12 +84,14 @@ local fixed = {
 local round = {"versions", "info", "quad", "versions", "info", "batch", "get", "info",
                "versions", "single", "info", "version", "versions", "batch", "broken", "info"}
 
-local quota, done_prefix, sent, answered, wrong = 0, 0, 0, 0
+local quota, prefix, mark_every = 0, "", 0
+local sent, answered, wrong = 0, 0, 0
 local pending, pending_fixed, first_wrong = {}, {get = 0, broken = 0}, nil
 
 function init(args)
   quota = tonumber(args[1])
-  done_prefix = args[2]
+  prefix = args[2]
+  mark_every = tonumber(args[3])
   -- Threads start at different places in the round.
   sent = wrk.thread:get("id") * 7
 end
@@ -124,6 +128,11 @@ local function is_right(status, body)
   return kinds[kind].check(context, body)
 end
 
+local function touch(name)
+  local file = io.open(prefix .. name .. wrk.thread:get("id"), "w")
+  if file then file:close() end
+end
+
 function response(status, headers, body)
   answered = answered + 1
   if not is_right(status, body) then
@@ -133,9 +142,9 @@ function response(status, headers, body)
   end
   wrk.thread:set("answered", answered)
   wrk.thread:set("wrong", wrong)
+  if answered % mark_every == 0 then touch("mark-" .. answered .. "-") end
   if answered == quota then
-    local file = io.open(done_prefix .. wrk.thread:get("id"), "w")
-    if file then file:close() end
+    touch("done-")
     wrk.thread:stop()
   end
 end

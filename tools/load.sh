@@ -19,10 +19,12 @@ usage() {
 Usage: tools/load.sh [--quick] [--requests N] [--warm-up N] [--garbage N] [--idle-seconds S]
                      [--no-stall] [--build DIR] [--keep]
 
-  --quick           the short run CI makes: 2,000 requests after 500, 2,000 garbage
-                    requests, 3 s of idle clients (a new client within 1 s), no stall
-  --requests N      requests measured after the warm-up (default 190,000: 200,000 in all)
-  --warm-up N       requests before the first RSS reading (default 10,000)
+  --quick           the short run CI makes: 2,500 requests (RSS growth after 500),
+                    2,000 garbage requests, 3 s of idle clients (a new client
+                    within 1 s), no stall
+  --requests N      mixed requests in all (default 200,000)
+  --warm-up N       requests before the first RSS reading, and between two
+                    (default 10,000)
   --garbage N       garbage requests (default 10,000)
   --idle-seconds S  how long the idle and slow clients are held (default 20: past
                     the endpoint's idle time-out)
@@ -32,7 +34,7 @@ Usage: tools/load.sh [--quick] [--requests N] [--warm-up N] [--garbage N] [--idl
 EOF
 }
 
-requests=190000
+requests=200000
 warm_up=10000
 garbage=10000
 idle_seconds=20
@@ -43,7 +45,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sim_build=$root/build/dev
 while (($#)); do
   case $1 in
-    --quick) requests=2000; warm_up=500; garbage=2000; idle_seconds=3; idle_limit_ms=1000; stall=0; shift ;;
+    --quick) requests=2500; warm_up=500; garbage=2000; idle_seconds=3; idle_limit_ms=1000; stall=0; shift ;;
     --requests) requests=${2:?}; shift 2 ;;
     --warm-up) warm_up=${2:?}; shift 2 ;;
     --garbage) garbage=${2:?}; shift 2 ;;
@@ -101,45 +103,41 @@ figure() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
 
 # --- (a) mixed requests over keep-alive ---------------------------------------
 
-# Runs wrk until each of its threads has had its share of N answers; leaves
-# the script's line of figures in $wrk_line.
-run_wrk() {
-  local total=$1 threads=2 connections=32
-  rm -f "$state"/wrk-done-*
-  wrk -t "$threads" -c "$connections" -d 3600s --timeout 60s -s tools/load.lua "$url" -- \
-    $((total / threads)) "$state/wrk-done-" >"$state/wrk.out" 2>&1 &
-  wrk_pid=$!
-  while kill -0 "$wrk_pid" 2>/dev/null; do
-    [[ -e $state/wrk-done-0 && -e $state/wrk-done-1 ]] && kill -INT "$wrk_pid"
-    sleep 0.05
-  done
-  wait "$wrk_pid" || true
-  wrk_pid=""
-  wrk_line=$(grep '^LOAD answered=' "$state/wrk.out") || {
-    fail "wrk gave no figures: $(cat "$state/wrk.out")"
-    exit 1
-  }
-  grep '^LOAD first wrong' "$state/wrk.out" >&2 || true
-}
-
-echo "load.sh: (a) $warm_up + $requests mixed requests from 32 connections" >&2
+# One wrk run of all the requests, stopped once each thread has its share
+# of answers; whenever both threads have another warm-up's worth (half of
+# it each), the service's RSS is read.
+threads=2
+step=$((warm_up / threads))
+echo "load.sh: (a) $requests mixed requests from 32 connections" >&2
 rss_start=$(rss_kib)
-run_wrk "$warm_up"
-warm=$wrk_line
-rss_warm=$(rss_kib)
-run_wrk "$requests"
-main=$wrk_line
-rss_end=$(rss_kib)
-answered=$(($(figure answered "$warm") + $(figure answered "$main")))
-wrong=$(($(figure wrong "$warm") + $(figure wrong "$main")))
-errors=0
-for name in connect_errors read_errors write_errors timeouts; do
-  errors=$((errors + $(figure "$name" "$warm") + $(figure "$name" "$main")))
+rm -f "$state"/wrk-*
+wrk -t "$threads" -c 32 -d 3600s --timeout 60s -s tools/load.lua "$url" -- \
+  $((requests / threads)) "$state/wrk-" "$step" >"$state/wrk.out" 2>&1 &
+wrk_pid=$!
+rss_series=()
+next=$step
+while kill -0 "$wrk_pid" 2>/dev/null; do
+  while [[ -e $state/wrk-mark-$next-0 && -e $state/wrk-mark-$next-1 ]]; do
+    rss_series+=("$(rss_kib)")
+    next=$((next + step))
+  done
+  [[ -e $state/wrk-done-0 && -e $state/wrk-done-1 ]] && kill -INT "$wrk_pid"
+  sleep 0.05
 done
-rate=$(awk -v n="$(figure answered "$main")" -v s="$(figure seconds "$main")" 'BEGIN { printf "%.0f", n / s }')
+wait "$wrk_pid" || true
+wrk_pid=""
+rss_end=$(rss_kib)
+main=$(grep '^LOAD answered=' "$state/wrk.out") || { fail "wrk gave no figures: $(cat "$state/wrk.out")"; exit 1; }
+grep '^LOAD first wrong' "$state/wrk.out" >&2 || true
+answered=$(figure answered "$main")
+wrong=$(figure wrong "$main")
+errors=0
+for name in connect_errors read_errors write_errors timeouts; do errors=$((errors + $(figure "$name" "$main"))); done
+rate=$(awk -v n="$answered" -v s="$(figure seconds "$main")" 'BEGIN { printf "%.0f", n / s }')
+rss_warm=${rss_series[0]:-$rss_start}
 ((wrong == 0)) || fail "$wrong wrong answers"
 ((errors == 0)) || fail "$errors connection errors or time-outs"
-((answered >= warm_up + requests)) || fail "only $answered of $((warm_up + requests)) answered"
+((answered >= requests)) || fail "only $answered of $requests answered"
 
 # --- (b) idle and slow clients -------------------------------------------------
 
@@ -197,8 +195,9 @@ cat <<EOF
 
 Load and hostile HTTP on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), service from $sim_build
 (a) $answered mixed requests over keep-alive, 32 connections: $wrong wrong, $errors errors
-    after the warm-up: $rate answers/s, p50 $(($(figure p50_us "$main") / 1000)) ms, p99 $(($(figure p99_us "$main") / 1000)) ms, max $(($(figure max_us "$main") / 1000)) ms
+    $rate answers/s, p50 $(($(figure p50_us "$main") / 1000)) ms, p99 $(($(figure p99_us "$main") / 1000)) ms, max $(($(figure max_us "$main") / 1000)) ms
     RSS $rss_start KiB at start, $rss_warm KiB after $warm_up, $rss_end KiB after $answered: $((rss_end - rss_warm)) KiB growth
+    RSS (KiB) every $warm_up answers: ${rss_series[*]}
 (b) $idle
 (c) $garbage_line
 $(grep '^  ' "$state/garbage.out" || true)

@@ -60,6 +60,7 @@ done
 for number in "$requests" "$warm_up" "$garbage" "$idle_seconds"; do
   [[ $number =~ ^[0-9]+$ ]] || { echo "load.sh: not a number: $number" >&2; exit 2; }
 done
+((warm_up >= 2 && requests >= warm_up)) || { echo "load.sh: need 2 <= warm-up <= requests" >&2; exit 2; }
 
 cd "$root"
 bash tools/setup.sh load

@@ -4,7 +4,7 @@
   load_clients.py idle URL [--idle N] [--seconds S]
       holds N idle connections and a client that sends one byte a second,
       while a new client asks getSupportedVersions every quarter second.
-  load_clients.py garbage URL [--count N] [--seed S]
+  load_clients.py garbage URL [--count N] [--seed S] [--skip KIND]
       sends N broken requests, each on a new connection, and checks how
       each one ends.
   load_clients.py check URL
@@ -297,7 +297,7 @@ def outcome(raw, must_answer):
 def garbage(args):
     host, port = endpoint(args.url)
     rng = random.Random(args.seed)
-    names = list(MAKERS)
+    names = [name for name in MAKERS if name not in args.skip]
     # Each request is made from a seed of its own, when it is sent.
     jobs = [(rng.choice(names), rng.getrandbits(64)) for _ in range(args.count)]
 
@@ -375,6 +375,7 @@ def main():
     p.add_argument("url")
     p.add_argument("--count", type=int, default=10000)
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--skip", action="append", default=[], choices=list(MAKERS), help="a kind to leave out")
     p.set_defaults(run=garbage)
     p = commands.add_parser("check")
     p.add_argument("url")

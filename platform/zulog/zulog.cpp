@@ -1,6 +1,7 @@
 #include "zulog.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -55,13 +56,20 @@ void write_stderr(const char *name, const char *message) {
   std::fflush(stderr);
 }
 
+// While the system log's socket is missing (a container, a CI machine),
+// syslog(3) tries to connect anew for every message: a socket, a failed
+// connect and a close, several times the cost of the rest of a request.
+// A message is handed to it only when the socket is there; asking for every
+// message picks up a system log that appears later.
+bool system_log_present() { return access(_PATH_LOG, F_OK) == 0; }
+
 GLogWriterOutput writer(GLogLevelFlags level, const GLogField *fields, gsize n_fields, gpointer) {
   const char *message = field_message(fields, n_fields);
   const LevelInfo *info = level_info(level);
   bool debug = info && (info->flag == G_LOG_LEVEL_DEBUG || info->flag == G_LOG_LEVEL_INFO);
   if (debug && g_log_writer_default_would_drop(level, nullptr)) return G_LOG_WRITER_HANDLED;
 
-  syslog(info ? info->priority : LOG_NOTICE, "%s", message);
+  if (system_log_present()) syslog(info ? info->priority : LOG_NOTICE, "%s", message);
   if (copy_to_stderr) write_stderr(info ? info->name : "LOG", message);
   {
     std::lock_guard guard(observer_lock);

@@ -274,19 +274,6 @@ json_t *handle_one(const Tables &tables, json_t *request) {
   return exec_method(tables, req, version.major, envelope.get()) ? envelope.release() : nullptr;
 }
 
-// One internal failure fails the whole batch.
-json_t *handle_batch(const Tables &tables, json_t *batch) {
-  JsonPtr results(json_array());
-  if (!results) return nullptr;
-  for (gsize i = 0; i < json_array_size(batch); i++) {
-    json_t *request = json_array_get(batch, i);
-    g_assert(request != NULL);
-    json_t *envelope = handle_one(tables, request);
-    if (envelope == nullptr || json_array_append_new(results.get(), envelope) != 0) return nullptr;
-  }
-  return results.release();
-}
-
 // The reply text as it grows; json_dump_callback hands it many short
 // pieces, so appending must be cheap.
 struct ReplyText {
@@ -350,6 +337,33 @@ json_t *parse_payload(const gchar *payload, json_error_t *error, gboolean *short
   return parsed;
 }
 
+// A batch's answer, rendered envelope by envelope as json_dumps renders an
+// array, so that each envelope is released while it is still warm. One
+// internal failure fails the whole batch at once; a text that cannot be
+// rendered leaves NULL, once every element has been handled.
+gchar *answer_batch(const Tables &tables, json_t *batch) {
+  ReplyText reply = {static_cast<gchar *>(g_try_malloc(kReplyStartSize)), 0, kReplyStartSize};
+  gboolean rendered = reply.data != nullptr &&
+                      append_text(kReplyHead, sizeof kReplyHead - 1, &reply) == 0 &&
+                      append_text("[", 1, &reply) == 0;
+  for (gsize i = 0; i < json_array_size(batch); i++) {
+    json_t *request = json_array_get(batch, i);
+    g_assert(request != NULL);
+    JsonPtr envelope(handle_one(tables, request));
+    if (!envelope) {
+      g_free(reply.data);
+      return g_strdup(kReply500);
+    }
+    rendered = rendered && (i == 0 || append_text(", ", 2, &reply) == 0) &&
+               json_dump_callback(envelope.get(), append_text, &reply, JSON_PRESERVE_ORDER) == 0;
+  }
+  if (!rendered || append_text("]\r\n", sizeof "]\r\n", &reply) != 0) {
+    g_free(reply.data);
+    return nullptr;
+  }
+  return reply.data;
+}
+
 // Answers before any request object is read; takes error (NULL: 8000).
 gchar *early_reply(const ApiVersion *version, json_t *error) {
   JsonPtr envelope(new_envelope(nullptr, *version, nullptr));
@@ -381,8 +395,8 @@ gchar *answer_request(const Tables &tables, const gchar *http_method, const gcha
     JsonPtr empty(json_array());
     return empty ? reply_200(empty.get()) : nullptr;
   }
-  JsonPtr answer(json_is_array(parsed.get()) ? handle_batch(tables, parsed.get())
-                                             : handle_one(tables, parsed.get()));
+  if (json_is_array(parsed.get())) return answer_batch(tables, parsed.get());
+  JsonPtr answer(handle_one(tables, parsed.get()));
   parsed.reset();
   return answer ? reply_200(answer.get()) : g_strdup(kReply500);
 }

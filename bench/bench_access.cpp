@@ -3,6 +3,7 @@
 // process is given (nss_wrapper files, or the machine's nsswitch).
 #include <benchmark/benchmark.h>
 
+#include "best_of.h"
 #include "zucgijson.h"
 
 namespace {
@@ -11,7 +12,7 @@ void BM_AccessLevel(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(get_access_level());
   state.counters["level"] = get_access_level();
 }
-BENCHMARK(BM_AccessLevel);
+BENCHMARK(BM_AccessLevel)->ComputeStatistics("best", best_of);
 
 }  // namespace
 

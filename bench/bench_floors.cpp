@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "best_of.h"
+
 namespace {
 
 constexpr char kBusName[] = "com.zuvia.Positioning.AutoRotation";
@@ -41,7 +43,7 @@ void BM_FourRotationCalls(benchmark::State &state) {
     }
   }
 }
-BENCHMARK(BM_FourRotationCalls)->UseRealTime();
+BENCHMARK(BM_FourRotationCalls)->UseRealTime()->ComputeStatistics("best", best_of);
 
 // Reads a state file twice, changes one value and saves it, as the
 // stand-ins do in one switch.
@@ -75,7 +77,7 @@ void BM_SwitchFiles(benchmark::State &state) {
       return state.SkipWithError("file read or save failed");
   }
 }
-BENCHMARK(BM_SwitchFiles)->UseRealTime();
+BENCHMARK(BM_SwitchFiles)->UseRealTime()->ComputeStatistics("best", best_of);
 
 }  // namespace
 

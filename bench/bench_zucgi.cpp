@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "best_of.h"
 #include "zucgijson.h"
 
 namespace {
@@ -86,12 +87,12 @@ void BM_Floor_Batch100(benchmark::State &s) { floor(s, batch_of_100()); }
 void BM_Engine_InvalidJson(benchmark::State &s) { engine(s, kInvalid); }
 void BM_Floor_InvalidJson(benchmark::State &s) { floor(s, kInvalid); }
 
-BENCHMARK(BM_Engine_GetSupportedVersions);
-BENCHMARK(BM_Floor_GetSupportedVersions);
-BENCHMARK(BM_Engine_Batch100);
-BENCHMARK(BM_Floor_Batch100);
-BENCHMARK(BM_Engine_InvalidJson);
-BENCHMARK(BM_Floor_InvalidJson);
+BENCHMARK(BM_Engine_GetSupportedVersions)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_GetSupportedVersions)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Engine_Batch100)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_Batch100)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Engine_InvalidJson)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_InvalidJson)->ComputeStatistics("best", best_of);
 
 }  // namespace
 

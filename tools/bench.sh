@@ -239,14 +239,14 @@ wait_for curl -sf -o /dev/null -d "$gsv" "$nginx_url"
 http_round() {
   local ticks cpu_us
   ticks=$(cpu_ticks "$2")
-  wrk_run 2 32 3 "$3" "$work/gsv.req" "$work/gsv.exp"
+  wrk_run 2 32 2 "$3" "$work/gsv.req" "$work/gsv.exp"
   cpu_us=$(calc %.1f "($(cpu_ticks "$2") - $ticks) * 1e6 / $(getconf CLK_TCK) / $answers")
   local -n best_rps=${1}_rps best_cpu=${1}_cpu_us
   if [[ -z $best_rps ]] || awk "BEGIN { exit !($rps > $best_rps) }"; then best_rps=$rps; fi
   if [[ -z $best_cpu ]] || awk "BEGIN { exit !($cpu_us < $best_cpu) }"; then best_cpu=$cpu_us; fi
 }
 service_rps='' service_cpu_us='' nginx_rps='' nginx_cpu_us=''
-for _ in 1 2 3; do
+for _ in 1 2 3 4 5; do
   http_round service "$service" "$url"
   http_round nginx "$nginx_pid" "$nginx_url"
 done
@@ -259,12 +259,20 @@ stop_service
 say "start-up against nginx"
 runs=21
 port=$(free_port)
-service_start=$(cd "$cam" && env "${service_env[@]}" ZU_HTTP_LISTEN="127.0.0.1:$port" \
-  "$b/bench/bench_startup" "$port" "$runs" "$gsv" "$gsv_answer"$'\r\n' -- "$b/code/panetessel")
 nginx_conf "$port"
-nginx_start=$("$b/bench/bench_startup" "$port" "$runs" "$gsv" "$gsv_answer"$'\r\n' -- "${nginx_cmd[@]}")
-service_start_us=${service_start#*min_us=}
-nginx_start_us=${nginx_start#*min_us=}
+# fastest VAR US: keeps the lowest in VAR.
+fastest() {
+  local -n best=$1
+  if [[ -z $best ]] || (($2 < best)); then best=$2; fi
+}
+service_start_us='' nginx_start_us=''
+for ((i = 0; i < runs; i++)); do
+  us=$(cd "$cam" && env "${service_env[@]}" ZU_HTTP_LISTEN="127.0.0.1:$port" \
+    "$b/bench/bench_startup" "$port" 1 "$gsv" "$gsv_answer"$'\r\n' -- "$b/code/panetessel")
+  fastest service_start_us "${us#*min_us=}"
+  us=$("$b/bench/bench_startup" "$port" 1 "$gsv" "$gsv_answer"$'\r\n' -- "${nginx_cmd[@]}")
+  fastest nginx_start_us "${us#*min_us=}"
+done
 runpath=$(readelf -d "$b/code/panetessel" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 runpath_met=yes
 runpath_state="no empty element"

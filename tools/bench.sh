@@ -38,10 +38,10 @@ wrong=0
 # Other work on the machine only ever adds time and comes and goes, so a
 # figure and its floor are taken in turn, and what is compared is the best
 # of several rounds or the median of many requests. gbench runs a Google
-# Benchmark binary in ten rounds, interleaved at random; cpu_ns FILE NAME
+# Benchmark binary in 15 rounds, interleaved at random; cpu_ns FILE NAME
 # reads the best.
 gbench() {
-  "$@" --benchmark_min_time=0.1 --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true \
+  "$@" --benchmark_min_time=0.1 --benchmark_repetitions=15 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null
 }
 cpu_ns() { awk -F, -v n="\"$2_best\"" '$1 == n { print $4 }' "$1"; }

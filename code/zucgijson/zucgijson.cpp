@@ -297,15 +297,21 @@ int append_text(const char *buffer, size_t size, void *p) {
   return 0;
 }
 
+// A 200 reply's header lines, the JSON text to follow; FALSE when even
+// they cannot be had.
+gboolean start_reply_200(ReplyText *reply) {
+  *reply = {static_cast<gchar *>(g_try_malloc(kReplyStartSize)), 0, kReplyStartSize};
+  return reply->data != nullptr && append_text(kReplyHead, sizeof kReplyHead - 1, reply) == 0;
+}
+
 // NULL when the JSON text cannot be rendered: then nothing is sent.
 // The text is rendered as json_dumps would, but straight behind the header
 // lines: json_dumps drops object keys it fails to buffer and so can send
 // corrupted JSON, and its text would have to be copied once more.
 gchar *reply_200(json_t *answer) {
-  ReplyText reply = {static_cast<gchar *>(g_try_malloc(kReplyStartSize)), 0, kReplyStartSize};
-  if (reply.data == nullptr) return nullptr;
+  ReplyText reply;
   // The line end and the closing NUL come last.
-  if (append_text(kReplyHead, sizeof kReplyHead - 1, &reply) != 0 ||
+  if (!start_reply_200(&reply) ||
       json_dump_callback(answer, append_text, &reply, JSON_PRESERVE_ORDER) != 0 ||
       append_text("\r\n", sizeof "\r\n", &reply) != 0) {
     g_free(reply.data);
@@ -342,10 +348,8 @@ json_t *parse_payload(const gchar *payload, json_error_t *error, gboolean *short
 // internal failure fails the whole batch at once; a text that cannot be
 // rendered leaves NULL, once every element has been handled.
 gchar *answer_batch(const Tables &tables, json_t *batch) {
-  ReplyText reply = {static_cast<gchar *>(g_try_malloc(kReplyStartSize)), 0, kReplyStartSize};
-  gboolean rendered = reply.data != nullptr &&
-                      append_text(kReplyHead, sizeof kReplyHead - 1, &reply) == 0 &&
-                      append_text("[", 1, &reply) == 0;
+  ReplyText reply;
+  gboolean rendered = start_reply_200(&reply) && append_text("[", 1, &reply) == 0;
   for (gsize i = 0; i < json_array_size(batch); i++) {
     json_t *request = json_array_get(batch, i);
     g_assert(request != NULL);

@@ -1,9 +1,13 @@
-// Cost of one request through the engine: a setViewMode-like call with a
-// trivial handler, the built-in getSupportedVersions and a 100-element batch.
+// Cost of one request through the engine, each next to its floor: what
+// jansson alone takes to parse and render the same answer (json_loads of the
+// answer's text, json_dumps of it). The caller's user and group look-up is
+// left out here (lookup_stub.cpp answers it at once); bench_access measures
+// it on its own.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "best_of.h"
 #include "zucgijson.h"
 
 namespace {
@@ -24,8 +28,24 @@ const MethodEntry *const kMethods[] = {&kBuiltinEntry, &kSetModeEntry, nullptr};
 
 const std::string kSetRequest =
     R"({"apiVersion": "1.0", "context": "bench", "method": "setViewMode", "params": {"viewMode": "quad"}})";
+const std::string kGetSupportedVersions = R"({"method": "getSupportedVersions", "context": "bench"})";
+const std::string kInvalid = R"({"method": "getSupportedVersions", "context": )";
 
-void run(benchmark::State &state, const std::string &payload) {
+std::string batch_of_100() {
+  std::string batch = "[";
+  for (int i = 0; i < 100; i++) batch += (i ? ", " : "") + kSetRequest;
+  return batch + "]";
+}
+
+std::string engine_reply(const std::string &payload) {
+  gchar *out = nullptr;
+  zucgi_handle_request(kVersions, kMethods, nullptr, "POST", payload.c_str(), &out);
+  std::string reply = out ? out : "";
+  g_free(out);
+  return reply;
+}
+
+void engine(benchmark::State &state, const std::string &payload) {
   for (auto _ : state) {
     gchar *out = nullptr;
     zucgi_handle_request(kVersions, kMethods, nullptr, "POST", payload.c_str(), &out);
@@ -34,27 +54,45 @@ void run(benchmark::State &state, const std::string &payload) {
   }
 }
 
-void BM_SetViewMode(benchmark::State &state) { run(state, kSetRequest); }
-BENCHMARK(BM_SetViewMode);
-
-void BM_GetSupportedVersions(benchmark::State &state) {
-  run(state, R"({"method": "getSupportedVersions", "context": "bench"})");
+// The answer's JSON text: the reply without its header lines and line end.
+std::string answer_json(const std::string &payload) {
+  const std::string reply = engine_reply(payload);
+  const size_t start = reply.find("\r\n\r\n") + 4;
+  return reply.substr(start, reply.size() - start - 2);
 }
-BENCHMARK(BM_GetSupportedVersions);
 
-void BM_Batch100(benchmark::State &state) {
-  std::string batch = "[";
-  for (int i = 0; i < 100; i++) batch += (i ? ", " : "") + kSetRequest;
-  run(state, batch + "]");
-  state.SetItemsProcessed(state.iterations() * 100);
+void floor(benchmark::State &state, const std::string &payload) {
+  const std::string answer = answer_json(payload);
+  {
+    // The floor must render the very bytes the engine sends.
+    json_t *value = json_loads(answer.c_str(), 0, nullptr);
+    char *text = json_dumps(value, JSON_PRESERVE_ORDER);
+    if (answer != text) state.SkipWithError("jansson renders the answer differently");
+    free(text);
+    json_decref(value);
+  }
+  for (auto _ : state) {
+    json_t *value = json_loads(answer.c_str(), 0, nullptr);
+    char *text = json_dumps(value, JSON_PRESERVE_ORDER);
+    benchmark::DoNotOptimize(text);
+    free(text);
+    json_decref(value);
+  }
 }
-BENCHMARK(BM_Batch100);
 
-// The user and group look-ups made for every request that is executed.
-void BM_AccessLevel(benchmark::State &state) {
-  for (auto _ : state) benchmark::DoNotOptimize(get_access_level());
-}
-BENCHMARK(BM_AccessLevel);
+void BM_Engine_GetSupportedVersions(benchmark::State &s) { engine(s, kGetSupportedVersions); }
+void BM_Floor_GetSupportedVersions(benchmark::State &s) { floor(s, kGetSupportedVersions); }
+void BM_Engine_Batch100(benchmark::State &s) { engine(s, batch_of_100()); }
+void BM_Floor_Batch100(benchmark::State &s) { floor(s, batch_of_100()); }
+void BM_Engine_InvalidJson(benchmark::State &s) { engine(s, kInvalid); }
+void BM_Floor_InvalidJson(benchmark::State &s) { floor(s, kInvalid); }
+
+BENCHMARK(BM_Engine_GetSupportedVersions)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_GetSupportedVersions)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Engine_Batch100)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_Batch100)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Engine_InvalidJson)->ComputeStatistics("best", best_of);
+BENCHMARK(BM_Floor_InvalidJson)->ComputeStatistics("best", best_of);
 
 }  // namespace
 

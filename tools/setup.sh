@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need,
 # only those that are missing. Shared by tools/run.sh and tools/test.sh;
-# naming test stages adds what only they need (tools/setup.sh fuzz).
+# naming test stages adds what only they need (tools/setup.sh fuzz;
+# tools/setup.sh bench for tools/bench.sh).
 # "camera-build" alone is the camera build and package (tools/build-camera.sh),
 # without anything of the host's.
 set -euo pipefail
@@ -37,6 +38,7 @@ for stage in "$@"; do
       command -v systemd-sysusers >/dev/null || packages+=(systemd-standalone-sysusers)
       command -v systemd-tmpfiles >/dev/null || packages+=(systemd-standalone-tmpfiles)
       ;;
+    bench) packages+=(wrk nginx-light) ;;
   esac
 done
 

@@ -1,5 +1,6 @@
 #include "zucgijson.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -11,6 +12,9 @@ namespace {
 constexpr gchar kReplyHead[] = "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n";
 constexpr gchar kReply500[] = "Status: 500 Internal Server Error\r\n\r\n";
 constexpr gchar kGetSupportedVersions[] = "getSupportedVersions";
+constexpr gchar kUnknownMethod[] = "unknown";
+// Room for the JSON text of most answers, so that it seldom has to grow.
+constexpr gsize kReplyStartSize = 512;
 
 enum : gint32 {
   ERROR_NONE = 0,
@@ -57,15 +61,50 @@ struct Tables {
   const ApiVersion *default_version;
 };
 
-// What unpacking takes from one request object; texts and params are
-// borrowed from the parsed payload.
+// What unpacking takes from one request object, borrowed from the parsed
+// payload. The method name and the context are the request's own JSON
+// strings: the envelope takes a reference to them rather than a copy.
 struct Request {
-  const gchar *method = nullptr;
+  json_t *method = nullptr;
   guint32 major = 0;
   guint32 minor = 0;
-  const gchar *context = nullptr;
+  json_t *context = nullptr;
   json_t *params = nullptr;
+
+  const gchar *method_name() const { return json_string_value(method); }
 };
+
+// The text "%u.%u" of a version, without printf: every envelope has one.
+struct VersionText {
+  gchar text[2 * 10 + 2];
+  gsize length;
+
+  VersionText(guint32 major, guint32 minor) {
+    gchar *end = std::to_chars(text, text + 10, major).ptr;
+    *end++ = '.';
+    end = std::to_chars(end, end + 10, minor).ptr;
+    *end = '\0';
+    length = static_cast<gsize>(end - text);
+  }
+  // The text is ASCII digits and a point: no UTF-8 check needed.
+  json_t *json() const { return json_stringn_nocheck(text, length); }
+};
+
+// A new envelope {"apiVersion", ["context",] "method"}, or NULL. method and
+// context are JSON strings (or NULL); the envelope shares them.
+json_t *new_envelope(json_t *method, const ApiVersion &version, json_t *context) {
+  JsonPtr response(json_object());
+  if (!response) return nullptr;
+  json_t *object = response.get();
+  int failed = json_object_set_new_nocheck(object, "apiVersion",
+                                           VersionText(version.major, version.minor).json());
+  if (context != nullptr)
+    failed |= json_object_set_new_nocheck(object, "context", json_incref(context));
+  json_t *name = method != nullptr ? json_incref(method)
+                                   : json_stringn_nocheck(kUnknownMethod, sizeof kUnknownMethod - 1);
+  failed |= json_object_set_new_nocheck(object, "method", name);
+  return failed ? nullptr : response.release();
+}
 
 // Only the first problem of a request is reported.
 void note_error(gint32 *error, gint32 code) {
@@ -107,14 +146,14 @@ gint32 unpack_request(json_t *request, Request *req) {
   else if (!json_is_string(method))
     note_error(&error, ERROR_PARAMETER_TYPE);
   else
-    req->method = json_string_value(method);
+    req->method = method;
 
-  const gboolean builtin = g_strcmp0(req->method, kGetSupportedVersions) == 0;
+  const gboolean builtin = g_strcmp0(req->method_name(), kGetSupportedVersions) == 0;
   if (!builtin) read_api_version(request, req, &error);
 
   json_t *context = json_object_get(request, "context");
   if (json_is_string(context))
-    req->context = json_string_value(context);
+    req->context = context;
   else if (context != nullptr)
     note_error(&error, ERROR_PARAMETER_TYPE);
 
@@ -172,8 +211,8 @@ gboolean get_supported_versions(const ApiVersion *const *versions, json_t **resp
   sort_by_major(sorted, n);
 
   for (gsize i = 0; i < n; i++) {
-    g_autofree gchar *text = g_strdup_printf("%u.%u", sorted[i]->major, sorted[i]->minor);
-    if (json_array_append_new(list.get(), json_string(text)) != 0) return FALSE;
+    const VersionText text(sorted[i]->major, sorted[i]->minor);
+    if (json_array_append_new(list.get(), text.json()) != 0) return FALSE;
   }
   JsonPtr data(json_object());
   if (!data || json_object_set_new_nocheck(data.get(), "apiVersions", list.release()) != 0)
@@ -199,7 +238,7 @@ gboolean exec_method(const Tables &tables, const Request &req, guint32 major, js
   const guint32 level = get_access_level();
   json_t *response = nullptr;
 
-  const MethodEntry *entry = find_method(tables.methods, req.method);
+  const MethodEntry *entry = find_method(tables.methods, req.method_name());
   if (entry == nullptr) return put_error(envelope, ERROR_METHOD);
   const MethodDescriptor *descriptor = entry->lookup ? entry->lookup(major) : nullptr;
   if (descriptor == nullptr) g_assert(FALSE);
@@ -213,7 +252,7 @@ gboolean exec_method(const Tables &tables, const Request &req, guint32 major, js
   gboolean ok;
   if (descriptor->handler != nullptr)
     ok = descriptor->handler(req.params, &response);
-  else if (g_strcmp0(req.method, kGetSupportedVersions) == 0)
+  else if (g_strcmp0(req.method_name(), kGetSupportedVersions) == 0)
     ok = get_supported_versions(tables.versions, &response);
   else
     return FALSE;
@@ -229,41 +268,56 @@ json_t *handle_one(const Tables &tables, json_t *request) {
   gint32 error = unpack_request(request, &req);
   const ApiVersion version = settle_version(tables, req, &error);
 
-  JsonPtr envelope(create_response(req.method, &version.major, &version.minor, req.context));
+  JsonPtr envelope(new_envelope(req.method, version, req.context));
   if (!envelope) return nullptr;
   if (error != ERROR_NONE) return put_error(envelope.get(), error) ? envelope.release() : nullptr;
   return exec_method(tables, req, version.major, envelope.get()) ? envelope.release() : nullptr;
 }
 
-// One internal failure fails the whole batch.
-json_t *handle_batch(const Tables &tables, json_t *batch) {
-  JsonPtr results(json_array());
-  if (!results) return nullptr;
-  for (gsize i = 0; i < json_array_size(batch); i++) {
-    json_t *request = json_array_get(batch, i);
-    g_assert(request != NULL);
-    json_t *envelope = handle_one(tables, request);
-    if (envelope == nullptr || json_array_append_new(results.get(), envelope) != 0) return nullptr;
-  }
-  return results.release();
-}
+// The reply text as it grows; json_dump_callback hands it many short
+// pieces, so appending must be cheap.
+struct ReplyText {
+  gchar *data;
+  gsize length;
+  gsize size;
+};
 
-int append_text(const char *buffer, size_t size, void *reply) {
-  g_string_append_len(static_cast<GString *>(reply), buffer, static_cast<gssize>(size));
+int append_text(const char *buffer, size_t size, void *p) {
+  auto *reply = static_cast<ReplyText *>(p);
+  if (size > reply->size - reply->length) {
+    gsize grown = reply->size;
+    while (size > grown - reply->length) grown *= 2;
+    auto *data = static_cast<gchar *>(g_try_realloc(reply->data, grown));
+    if (data == nullptr) return -1;
+    reply->data = data;
+    reply->size = grown;
+  }
+  std::memcpy(reply->data + reply->length, buffer, size);
+  reply->length += size;
   return 0;
 }
 
+// A 200 reply's header lines, the JSON text to follow; FALSE when even
+// they cannot be had.
+gboolean start_reply_200(ReplyText *reply) {
+  *reply = {static_cast<gchar *>(g_try_malloc(kReplyStartSize)), 0, kReplyStartSize};
+  return reply->data != nullptr && append_text(kReplyHead, sizeof kReplyHead - 1, reply) == 0;
+}
+
 // NULL when the JSON text cannot be rendered: then nothing is sent.
-// The text is rendered as json_dumps would, but into a GString: json_dumps
-// drops object keys it fails to buffer and so can send corrupted JSON.
+// The text is rendered as json_dumps would, but straight behind the header
+// lines: json_dumps drops object keys it fails to buffer and so can send
+// corrupted JSON, and its text would have to be copied once more.
 gchar *reply_200(json_t *answer) {
-  GString *reply = g_string_new(kReplyHead);
-  if (json_dump_callback(answer, append_text, reply, JSON_PRESERVE_ORDER) != 0) {
-    g_string_free(reply, TRUE);
+  ReplyText reply;
+  // The line end and the closing NUL come last.
+  if (!start_reply_200(&reply) ||
+      json_dump_callback(answer, append_text, &reply, JSON_PRESERVE_ORDER) != 0 ||
+      append_text("\r\n", sizeof "\r\n", &reply) != 0) {
+    g_free(reply.data);
     return nullptr;
   }
-  g_string_append(reply, "\r\n");
-  return g_string_free(reply, FALSE);
+  return reply.data;
 }
 
 // jansson reports an allocation that fails while parsing as a syntax error,
@@ -289,9 +343,34 @@ json_t *parse_payload(const gchar *payload, json_error_t *error, gboolean *short
   return parsed;
 }
 
+// A batch's answer, rendered envelope by envelope as json_dumps renders an
+// array, so that each envelope is released while it is still warm. One
+// internal failure fails the whole batch at once; a text that cannot be
+// rendered leaves NULL, once every element has been handled.
+gchar *answer_batch(const Tables &tables, json_t *batch) {
+  ReplyText reply;
+  gboolean rendered = start_reply_200(&reply) && append_text("[", 1, &reply) == 0;
+  for (gsize i = 0; i < json_array_size(batch); i++) {
+    json_t *request = json_array_get(batch, i);
+    g_assert(request != NULL);
+    JsonPtr envelope(handle_one(tables, request));
+    if (!envelope) {
+      g_free(reply.data);
+      return g_strdup(kReply500);
+    }
+    rendered = rendered && (i == 0 || append_text(", ", 2, &reply) == 0) &&
+               json_dump_callback(envelope.get(), append_text, &reply, JSON_PRESERVE_ORDER) == 0;
+  }
+  if (!rendered || append_text("]\r\n", sizeof "]\r\n", &reply) != 0) {
+    g_free(reply.data);
+    return nullptr;
+  }
+  return reply.data;
+}
+
 // Answers before any request object is read; takes error (NULL: 8000).
 gchar *early_reply(const ApiVersion *version, json_t *error) {
-  JsonPtr envelope(create_response(nullptr, &version->major, &version->minor, nullptr));
+  JsonPtr envelope(new_envelope(nullptr, *version, nullptr));
   if (!envelope) {
     json_decref(error);
     return g_strdup(kReply500);
@@ -320,8 +399,8 @@ gchar *answer_request(const Tables &tables, const gchar *http_method, const gcha
     JsonPtr empty(json_array());
     return empty ? reply_200(empty.get()) : nullptr;
   }
-  JsonPtr answer(json_is_array(parsed.get()) ? handle_batch(tables, parsed.get())
-                                             : handle_one(tables, parsed.get()));
+  if (json_is_array(parsed.get())) return answer_batch(tables, parsed.get());
+  JsonPtr answer(handle_one(tables, parsed.get()));
   parsed.reset();
   return answer ? reply_200(answer.get()) : g_strdup(kReply500);
 }
@@ -345,16 +424,10 @@ gboolean zucgi_handle_request(const ApiVersion *const *version_list,
 
 json_t *create_response(const gchar *method, const guint32 *major, const guint32 *minor,
                         const gchar *context) {
-  JsonPtr response(json_object());
-  if (!response) return nullptr;
-  g_autofree gchar *version = g_strdup_printf("%u.%u", *major, *minor);
-
-  json_t *object = response.get();
-  int failed = json_object_set_new_nocheck(object, "apiVersion", json_string(version));
-  if (context != nullptr)
-    failed |= json_object_set_new_nocheck(object, "context", json_string(context));
-  failed |= json_object_set_new_nocheck(object, "method", json_string(method ? method : "unknown"));
-  return failed ? nullptr : response.release();
+  JsonPtr name(method != nullptr ? json_string(method) : nullptr);
+  JsonPtr echoed(context != nullptr ? json_string(context) : nullptr);
+  if ((method != nullptr && !name) || (context != nullptr && !echoed)) return nullptr;
+  return new_envelope(name.get(), ApiVersion{*major, *minor}, echoed.get());
 }
 
 json_t *create_error_object(gint32 code, const gchar *message) {

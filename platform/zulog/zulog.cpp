@@ -1,10 +1,14 @@
 #include "zulog.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -55,13 +59,44 @@ void write_stderr(const char *name, const char *message) {
   std::fflush(stderr);
 }
 
+// While the system log's socket is missing (a container, a CI machine),
+// syslog(3) tries to connect anew for every message: a socket, a failed
+// connect and a close, each a system call that costs more than the rest of
+// a request. So the socket is looked for at most every 0.1 s, and the
+// messages that come while it is missing are held (the last kHeldMax of
+// them) and handed over, in order, once it is there.
+constexpr gint64 kLookInterval = G_USEC_PER_SEC / 10;
+constexpr size_t kHeldMax = 64;
+
+std::mutex syslog_lock;
+gint64 next_look = 0;
+bool log_present = false;
+std::deque<std::pair<int, std::string>> held;
+
+void to_syslog(int priority, const char *message) {
+  std::lock_guard guard(syslog_lock);
+  const gint64 now = g_get_monotonic_time();
+  if (now >= next_look) {
+    log_present = access(_PATH_LOG, F_OK) == 0;
+    next_look = now + kLookInterval;
+  }
+  if (!log_present) {
+    if (held.size() == kHeldMax) held.pop_front();
+    held.emplace_back(priority, message);
+    return;
+  }
+  for (const auto &[earlier, text] : held) syslog(earlier, "%s", text.c_str());
+  held.clear();
+  syslog(priority, "%s", message);
+}
+
 GLogWriterOutput writer(GLogLevelFlags level, const GLogField *fields, gsize n_fields, gpointer) {
   const char *message = field_message(fields, n_fields);
   const LevelInfo *info = level_info(level);
   bool debug = info && (info->flag == G_LOG_LEVEL_DEBUG || info->flag == G_LOG_LEVEL_INFO);
   if (debug && g_log_writer_default_would_drop(level, nullptr)) return G_LOG_WRITER_HANDLED;
 
-  syslog(info ? info->priority : LOG_NOTICE, "%s", message);
+  to_syslog(info ? info->priority : LOG_NOTICE, message);
   if (copy_to_stderr) write_stderr(info ? info->name : "LOG", message);
   {
     std::lock_guard guard(observer_lock);

@@ -69,7 +69,11 @@ gboolean zu_parameter_set(ZuParameter *handle, const gchar *name, const gchar *v
                 "Parameter %s is locked", name);
     return FALSE;
   }
-  // Every write reaches the file at once, so do_sync changes nothing here.
+  // A value the store already holds is not written again (the service sets
+  // the parameter at every start). Every write reaches the file at once, so
+  // do_sync changes nothing here.
+  g_autofree gchar *held = g_key_file_get_value(state, kParameterGroup, name, nullptr);
+  if (g_strcmp0(held, value) == 0) return TRUE;
   g_key_file_set_string(state, kParameterGroup, name, value);
   return save_state(state, error);
 }

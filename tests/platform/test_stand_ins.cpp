@@ -1,5 +1,6 @@
 // The simulated video system and parameter service on their own: what the
 // service's tests rely on but do not show.
+#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -97,6 +98,12 @@ TEST_F(StandInTest, ParametersPersistAndKeepEachOther) {
     g_autoptr(ZuParameter) handle = zu_parameter_new("pane-tessel", nullptr);
     ASSERT_NE(handle, nullptr);
     EXPECT_TRUE(zu_parameter_set(handle, "root.Image.I4.Enabled", "yes", TRUE, nullptr));
+    // A value the store holds already is not written again: the same file.
+    GStatBuf before, after;
+    ASSERT_EQ(g_stat(sim_.path("parameters.conf").c_str(), &before), 0);
+    EXPECT_TRUE(zu_parameter_set(handle, "root.Image.I4.Enabled", "yes", TRUE, nullptr));
+    ASSERT_EQ(g_stat(sim_.path("parameters.conf").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
   }
   EXPECT_EQ(sim_.i4_enabled(), "yes");
   EXPECT_EQ(sim_.value("parameters.conf", "parameters", "root.Other"), "1");

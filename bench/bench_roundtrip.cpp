@@ -1,0 +1,178 @@
+// A round trip to the service on the simulated camera next to its floor,
+// taken in turn so that both meet the same load on the machine:
+//   bench_roundtrip PORT ROUNDS info    getViewModeInfo over HTTP, then the
+//       four GetAutoRotation calls it makes, from a plain GDBus client on
+//       the bus named by DBUS_SYSTEM_BUS_ADDRESS;
+//   bench_roundtrip PORT ROUNDS switch  setViewMode, quad and single in turn,
+//       then the file reads and saves one switch makes on the simulated
+//       camera (video system and parameter state read twice and saved, key
+//       file saved), on copies of those files in BENCH_STATE_DIR.
+// Every answer is checked byte for byte. Prints the medians in
+// microseconds: "service_us=X floor_us=X wrong=N".
+#include <arpa/inet.h>
+#include <gio/gio.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// --- the service, over one kept-alive connection ---------------------------
+
+int connect_to(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// POSTs body and returns the answer's body ("" when there is none).
+std::string post(int fd, const std::string &body) {
+  const std::string request = "POST /panetessel/api HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return "";
+  std::string answer;
+  char buffer[4096];
+  size_t head_end = std::string::npos;
+  size_t length = 0;
+  for (;;) {
+    if (head_end != std::string::npos && answer.size() >= head_end + length)
+      return answer.substr(head_end, length);
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return "";
+    answer.append(buffer, static_cast<size_t>(n));
+    if (head_end == std::string::npos && (head_end = answer.find("\r\n\r\n")) != std::string::npos) {
+      const char *field = strcasestr(answer.c_str(), "\r\nContent-Length:");
+      if (field == nullptr || field > answer.c_str() + head_end) return "";
+      length = std::strtoul(field + 17, nullptr, 10);
+      head_end += 4;
+    }
+  }
+}
+
+// --- the floors --------------------------------------------------------------
+
+constexpr char kBusName[] = "com.zuvia.Positioning.AutoRotation";
+constexpr const char *kChannelPaths[] = {
+    "/com/zuvia/Positioning/AutoRotation/0",
+    "/com/zuvia/Positioning/AutoRotation/1",
+    "/com/zuvia/Positioning/AutoRotation/2",
+    "/com/zuvia/Positioning/AutoRotation/3",
+};
+
+bool four_rotation_calls(GDBusConnection *bus) {
+  for (const char *path : kChannelPaths) {
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_sync(bus, kBusName, path, kBusName, "GetAutoRotation",
+                                    g_variant_new("()"), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                                    nullptr, nullptr);
+    if (!reply) return false;
+  }
+  return true;
+}
+
+bool load(GKeyFile *file, const std::string &path) {
+  return g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+}
+
+// Reads a state file twice, changes one value and saves it, as the
+// stand-ins do in one switch.
+bool read_twice_and_save(const std::string &path, const char *group, const char *key,
+                         const char *value) {
+  g_autoptr(GKeyFile) first = g_key_file_new();
+  g_autoptr(GKeyFile) second = g_key_file_new();
+  if (!load(first, path) || !load(second, path)) return false;
+  g_key_file_set_string(second, group, key, value);
+  return g_key_file_save_to_file(second, path.c_str(), nullptr);
+}
+
+bool switch_files(const std::string &dir, bool quad) {
+  g_autoptr(GKeyFile) stored = g_key_file_new();
+  g_key_file_set_string(stored, "general", "view_mode", quad ? "quad" : "single");
+  return read_twice_and_save(dir + "/ocul.conf", "mode", "view_mode.name",
+                             quad ? "quad" : "single") &&
+         read_twice_and_save(dir + "/parameters.conf", "parameters", "root.Image.I4.Enabled",
+                             quad ? "yes" : "no") &&
+         g_key_file_save_to_file(stored, (dir + "/localdata/panetessel.conf").c_str(), nullptr);
+}
+
+// --- taking turns --------------------------------------------------------------
+
+double us_of(const std::function<bool()> &step, bool *ok) {
+  const auto start = Clock::now();
+  *ok = step();
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> &times) {
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const bool info = argc == 4 && std::strcmp(argv[3], "info") == 0;
+  if (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0)) {
+    std::fprintf(stderr, "usage: bench_roundtrip PORT ROUNDS info|switch\n");
+    return 2;
+  }
+  const int rounds = std::atoi(argv[2]);
+  const int fd = connect_to(std::atoi(argv[1]));
+  g_autoptr(GDBusConnection) bus = info ? g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
+                                        : nullptr;
+  const char *dir = g_getenv("BENCH_STATE_DIR");
+  if (fd < 0 || (info && bus == nullptr) || (!info && dir == nullptr)) {
+    std::fprintf(stderr, "bench_roundtrip: no service, no bus or no BENCH_STATE_DIR\n");
+    return 1;
+  }
+
+  std::vector<double> service, floor;
+  int wrong = 0;
+  for (int i = 0; i < rounds; i++) {
+    const bool quad = i % 2 == 0;
+    const std::string body =
+        info ? R"({"method": "getViewModeInfo", "apiVersion": "1.0"})"
+             : std::string(R"({"method": "setViewMode", "apiVersion": "1.0", "params": {"value": ")") +
+                   (quad ? "quad" : "single") + "\"}}";
+    const std::string expected =
+        info ? R"({"apiVersion": "1.0", "method": "getViewModeInfo", "data": {"current": "single", "viewModes": ["single", "quad"]}})"
+                 "\r\n"
+             : "{\"apiVersion\": \"1.0\", \"method\": \"setViewMode\", \"data\": {}}\r\n";
+    bool ok = false;
+    service.push_back(us_of([&] { return post(fd, body) == expected; }, &ok));
+    wrong += !ok;
+    floor.push_back(us_of([&] { return info ? four_rotation_calls(bus) : switch_files(dir, quad); },
+                          &ok));
+    if (!ok) {
+      std::fprintf(stderr, "bench_roundtrip: the floor failed\n");
+      return 1;
+    }
+  }
+  // A switch round leaves the service in single again: an even count.
+  if (!info && rounds % 2 != 0) post(fd, R"({"method": "setViewMode", "apiVersion": "1.0", "params": {"value": "single"}})");
+  close(fd);
+  std::printf("service_us=%.0f floor_us=%.0f wrong=%d\n", median(service), median(floor), wrong);
+  return 0;
+}

@@ -226,10 +226,14 @@ def broken_head(rng):
 
 
 def long_query(rng):
-    """A well-formed request whose URL carries many query arguments."""
-    query = b"&".join(b"q%d=%d" % (i, i) for i in range(rng.randrange(1, 1000)))
-    return (b"POST " + PATH.encode() + b"?" + query + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
-            b"Content-Length: 2\r\n\r\n{}"), True
+    """A well-formed request whose URL carries many query arguments. Past
+    8 KiB, each argument counted as 64 bytes more, the endpoint refuses it
+    (414) or closes it unanswered when the HTTP daemon has given up on it."""
+    count = rng.randrange(1, 1000)
+    query = b"&".join(b"q%d=%d" % (i, i) for i in range(count))
+    target = PATH.encode() + b"?" + query
+    return (b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+            b"Content-Length: 2\r\n\r\n{}"), len(target) + 64 * count <= 8192
 
 
 def bogus_length(rng):

@@ -51,6 +51,16 @@ constexpr rlim_t kDescriptorHeadroom = 64;
 // Beyond the descriptors, each connection holds a 32 KiB buffer and up to
 // a 1 MiB body: a camera has no room for more.
 constexpr rlim_t kMaxConnections = 1024;
+// The daemon keeps a record of some 60 bytes per query argument in the
+// connection's 32 KiB pool and, in the version Debian 12 ships, leaves the
+// connection hanging without an answer when they do not fit. A target over
+// 8 KiB, each argument's record counted, is refused as common servers refuse
+// request lines over 8 KiB; below that every request fits, whatever comes
+// with it.
+constexpr gsize kMaxTarget = 8 * 1024;
+constexpr gsize kArgumentRecord = 64;
+// A refused target whose request the daemon gave up on is closed this soon.
+constexpr gint64 kRefusedGrace = G_USEC_PER_SEC;
 
 struct Request {
   gchar *target;  // as it came: path and %-encoded query
@@ -58,6 +68,7 @@ struct Request {
   MHD_Connection *connection;
   GByteArray *body;  // NULL until the headers are in
   gboolean too_large;
+  gboolean target_too_long;
   gboolean answered;
   MHD_Response *response;  // the callback's answer, queued once resumed
   guint status;
@@ -262,6 +273,7 @@ MHD_Result serve_file(ZuHttpHandler *self, MHD_Connection *connection, const gch
 // are refused before they are read (no "100 Continue" goes out).
 MHD_Result route(ZuHttpHandler *self, MHD_Connection *connection, Request *request,
                  const gchar *method) {
+  if (request->target_too_long) return reply_empty(connection, MHD_HTTP_URI_TOO_LONG);
   g_autofree gchar *path = g_strndup(request->target, std::strcspn(request->target, "?"));
   if (std::strcmp(path, kApiPath) == 0) {
     const char *length =
@@ -312,12 +324,24 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const
   return MHD_YES;
 }
 
+gboolean target_too_long(const gchar *target) {
+  gsize size = std::strlen(target);
+  if (const gchar *query = std::strchr(target, '?'))
+    for (const gchar *c = query; *c != '\0'; c++)
+      if (c == query || *c == '&') size += kArgumentRecord;
+  return size > kMaxTarget;
+}
+
 // Called as each request begins, with the target as it came: the daemon
 // hands its handler the path decoded and the query taken apart.
 void *begin_request(void *, const char *uri, MHD_Connection *connection) {
   auto *request = g_new0(Request, 1);
   request->target = g_strdup(uri);
   request->connection = connection;
+  request->target_too_long = target_too_long(uri);
+  Connection *open = connection_of(connection);
+  if (request->target_too_long && open != nullptr)
+    open->deadline = MIN(open->deadline, g_get_monotonic_time() + kRefusedGrace);
   return request;
 }
 

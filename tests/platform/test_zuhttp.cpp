@@ -3,6 +3,7 @@
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -323,6 +324,44 @@ TEST_F(ZuHttpTest, RefusesBadBodiesWithoutCallingBack) {
     } else {
       EXPECT_TRUE(calls_.empty());
     }
+  }
+}
+
+std::string query_of(size_t arguments, size_t value_size) {
+  std::string query;
+  for (size_t i = 0; i < arguments; i++)
+    query += (i ? "&q" : "?q") + std::to_string(i) + "=" + std::string(value_size, 'v');
+  return query;
+}
+
+// Targets past what the daemon's pool holds once were left hanging, without
+// an answer, until the idle timeout.
+TEST_F(ZuHttpTest, RefusesTargetsOver8KiBAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  const std::string big_body(30000, ' ');
+  struct Case {
+    const char *name;
+    std::string query;
+    std::optional<std::string> body;
+    std::vector<int> statuses;  // 0: closed without an answer
+  } cases[] = {
+      {"100 arguments, 7 KiB in all", query_of(100, 2), "{}", {200}},
+      {"one argument of 8000 bytes", query_of(1, 8000), big_body, {200}},
+      {"one argument of 8200 bytes", query_of(1, 8200), "{}", {414}},
+      {"200 arguments", query_of(200, 2), "{}", {414}},
+      {"200 arguments and a large body", query_of(200, 2), big_body, {414, 0}},
+      // The daemon gives up on these before any callback: closed, not held.
+      {"600 arguments", query_of(600, 2), "{}", {414, 0}},
+      {"3000 arguments", query_of(3000, 2), std::nullopt, {414, 0}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    calls_.clear();
+    auto start = Clock::now();
+    int status = round_trip(port_, http_request("POST", "/panetessel/api" + c.query, c.body)).status;
+    EXPECT_NE(std::find(c.statuses.begin(), c.statuses.end(), status), c.statuses.end()) << status;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(calls_.size(), status == 200 ? 1u : 0u);
   }
 }
 

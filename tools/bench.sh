@@ -25,6 +25,7 @@ cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [[ $(type -t sim_stop) == function ]] && sim_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -100,23 +101,13 @@ rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 
 cam=$work/camera
 mkdir -p "$cam/localdata"
-# The machine's own build: a cross build may have added another's.
-nss_wrapper=$(dpkg -L "libnss-wrapper:$(dpkg --print-architecture)" 2>/dev/null |
-  grep -m1 '/libnss_wrapper\.so$' || true)
-[[ -n $nss_wrapper ]] || { say "libnss_wrapper.so not found"; exit 1; }
-echo "camop:x:$(id -u):$(id -g):Camera operator:$cam:/bin/sh" >"$cam/passwd"
-printf 'camop:x:%s:\nadmin:x:64001:\noperator:x:64002:camop\nviewer:x:64003:\n' "$(id -g)" \
-  >"$cam/group"
-
-dbus-daemon --config-file="$root/platform/sim/system-bus.conf" --nofork --nopidfile \
-  --print-address=1 >"$cam/bus-address" 2>"$cam/dbus.log" &
-pids+=("$!")
-wait_for test -s "$cam/bus-address"
-bus=$(head -n1 "$cam/bus-address")
-DBUS_SYSTEM_BUS_ADDRESS=$bus "$b/platform/autorotation/zu-autorotation-sim" 0 0 0 0 \
-  >"$cam/autorotation.log" 2>&1 &
-pids+=("$!")
-wait_for grep -qw ready "$cam/autorotation.log"
+sim_build=$b
+source "$root/tools/sim.sh"
+sim_start_bus "$cam"
+sim_start_rotation "$cam"
+sim_write_users "$cam" operator
+bus=$sim_bus
+nss_wrapper=$sim_nss_wrapper
 
 service_env=(ZU_PLATFORM_STATE_DIR="$cam" DBUS_SYSTEM_BUS_ADDRESS="$bus" LD_PRELOAD="$nss_wrapper"
   NSS_WRAPPER_PASSWD="$cam/passwd" NSS_WRAPPER_GROUP="$cam/group")

@@ -27,14 +27,12 @@ cmake --build --preset dev
 state=$(mktemp -d /tmp/pts-memcheck-XXXXXX)
 mkdir -p "$state/localdata"
 vglog=$state/valgrind.log
-pids=()
 service=
-sim=
+source "$root/tools/sim.sh"
 # shellcheck disable=SC2317  # runs from the trap
 stop() {
-  local pid
-  for pid in "${pids[@]}" $sim $service; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}" $sim $service; do wait "$pid" 2>/dev/null || true; done
+  if [[ -n $service ]]; then kill "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; fi
+  sim_stop
   rm -rf "$state"
 }
 trap stop EXIT
@@ -51,38 +49,19 @@ wait_for() {
   return 1
 }
 
-dbus-daemon --config-file="$root/platform/sim/system-bus.conf" --nofork --nopidfile \
-  --print-address=1 >"$state/bus-address.new" 2>"$state/dbus.log" &
-pids+=("$!")
-wait_for 10 test -s "$state/bus-address.new"
-bus=$(head -n1 "$state/bus-address.new")
-mv "$state/bus-address.new" "$state/bus-address"
-
-start_simulator() {
-  : >"$state/autorotation.log"
-  DBUS_SYSTEM_BUS_ADDRESS=$bus build/dev/platform/autorotation/zu-autorotation-sim 0 0 0 0 \
-    >"$state/autorotation.log" 2>&1 &
-  sim=$!
-  wait_for 10 grep -qw ready "$state/autorotation.log"
-}
+sim_start_bus "$state"
+sim_start_rotation "$state"
+sim_write_users "$state" operator
 stop_simulator() {
-  kill "$sim"
-  wait "$sim" || true
-  sim=
+  kill "$sim_rotation"
+  wait "$sim_rotation" || true
 }
-start_simulator
-
-# The caller is an operator, through the nss_wrapper that the build found
-# (a search of /usr/lib may find another architecture's first).
-nss_wrapper=$(sed -n 's/^NSS_WRAPPER_LIB:FILEPATH=//p' build/dev/CMakeCache.txt)
-echo "memop:x:$(id -u):$(id -g)::/:/bin/false" >"$state/passwd"
-echo "operator:x:64002:memop" >"$state/group"
 
 (
   cd "$state"
-  exec env ZU_PLATFORM_STATE_DIR="$state" DBUS_SYSTEM_BUS_ADDRESS="$bus" \
+  exec env ZU_PLATFORM_STATE_DIR="$state" DBUS_SYSTEM_BUS_ADDRESS="$sim_bus" \
     ZU_HTTP_LISTEN=127.0.0.1:0 ZU_HTTP_READY_FILE="$state/endpoint" \
-    LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group" \
+    LD_PRELOAD="$sim_nss_wrapper" NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group" \
     G_SLICE=always-malloc G_DEBUG=gc-friendly \
     valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --num-callers=40 --log-file="$vglog" \
@@ -163,7 +142,7 @@ for ((round = 1; round <= rounds; round++)); do
   if ((round % 4 == 0)); then
     stop_simulator
     ask "no rotation service" "$internal" "$info"
-    start_simulator
+    sim_start_rotation "$state"
     ask "rotation service back" "\"current\": \"single\", $both" "$info"
   fi
 done

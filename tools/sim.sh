@@ -1,8 +1,8 @@
-# The simulated camera's pieces, sourced by run.sh, soak.sh and load.sh: a
-# private system bus, the auto-rotation simulator, a user database of its
-# own and the service on a state folder. Needs $root (the repository) and a
-# built tree: $sim_build, default the dev preset's. Every process started
-# lands in sim_pids; sim_stop ends them.
+# The simulated camera's pieces, sourced by run.sh, soak.sh, load.sh,
+# memcheck.sh and bench.sh: a private system bus, the auto-rotation
+# simulator, a user database of its own and the service on a state folder.
+# Needs $root (the repository) and a built tree: $sim_build, default the dev
+# preset's. Every process started lands in sim_pids; sim_stop ends them.
 
 sim_pids=()
 sim_bus=""

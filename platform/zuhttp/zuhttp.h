@@ -20,7 +20,9 @@ typedef struct _ZuHttpHandler ZuHttpHandler;
  * body" means no bytes came: no Content-Length, a zero length or an empty
  * chunked body; a body holding a NUL byte, which the text could not carry
  * whole, gets 400 without a call. The query is passed as it came, still
- * %-encoded ("" for a bare "?"). Bodies over 1 MiB get 413 without a call.
+ * %-encoded ("" for a bare "?"). Bodies over 1 MiB get 413 and targets
+ * over 8 KiB (each query argument counted as 64 bytes more) 414, without a
+ * call.
  * The answer's "Status: NNN Reason" line gives the HTTP status (200..599;
  * the status line carries the standard reason phrase for it), its other
  * header lines become response headers (Content-Length and

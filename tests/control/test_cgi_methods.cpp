@@ -341,9 +341,6 @@ TEST_P(HandlerAllocationFailure, AnswersRightOr500AndSwitchesInOrder) {
 INSTANTIATE_TEST_SUITE_P(Jansson, HandlerAllocationFailure,
                          testing::Combine(testing::ValuesIn(kSweeps),
                                           testing::Values(FailMode::kOnce, FailMode::kFromNOn)),
-                         [](const auto &info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  pts_test::fail_mode_name(std::get<1>(info.param));
-                         });
+                         pts_test::SweepName());
 
 }  // namespace

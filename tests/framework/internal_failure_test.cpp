@@ -89,10 +89,7 @@ TEST_P(AllocationFailure, EveryStepFailsSoundly) {
 INSTANTIATE_TEST_SUITE_P(Jansson, AllocationFailure,
                          testing::Combine(testing::ValuesIn(kScenarios),
                                           testing::Values(FailMode::kOnce, FailMode::kFromNOn)),
-                         [](const auto &info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  pts_test::fail_mode_name(std::get<1>(info.param));
-                         });
+                         pts_test::SweepName());
 
 // Without injected failures the same scenarios never give the 500 reply.
 TEST(AllocationBaseline, NoneWithoutInjection) {

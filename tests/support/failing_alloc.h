@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <ostream>
+#include <string>
+#include <tuple>
 
 namespace pts_test {
 
@@ -17,6 +19,14 @@ inline const char *fail_mode_name(FailMode mode) {
   return mode == FailMode::kOnce ? "Once" : "FromNOn";
 }
 inline void PrintTo(FailMode mode, std::ostream *os) { *os << fail_mode_name(mode); }
+
+// Names a sweep's test for its parameters (a scenario with a name, a mode).
+struct SweepName {
+  template <typename Info>
+  std::string operator()(const Info &info) const {
+    return std::string(std::get<0>(info.param).name) + fail_mode_name(std::get<1>(info.param));
+  }
+};
 
 // Counts jansson's allocations (1-based) and fails per the mode while it
 // lives; one at a time.

@@ -25,6 +25,7 @@ camera_test=(
 arm64_uid_wrapper=0
 for stage in "$@"; do
   case $stage in
+    docs) packages+=(python3) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     memcheck) packages+=(valgrind) ;;
     web) packages+=(chromium python3-jsonschema python3-yaml) ;;

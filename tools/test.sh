@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(dev asan fuzz memcheck web camera soak load)
+stages=(docs dev asan fuzz memcheck web camera soak load)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -20,6 +20,8 @@ for stage in "${stages[@]}"; do
   echo "== $stage" >&2
   started=$SECONDS
   case $stage in
+    # Every relative link and #anchor in README.md and docs/ resolves.
+    docs) python3 tools/check-docs.py ;;
     dev | asan) preset_stage "$stage" ;;
     fuzz) bash tools/fuzz.sh ;;
     memcheck) bash tools/memcheck.sh ;;
@@ -35,7 +37,7 @@ for stage in "${stages[@]}"; do
     soak) bash tools/soak.sh --kills 50 --time-limit 900 ;;
     # Load, idle clients and garbage HTTP, short: every answer checked.
     load) bash tools/load.sh --quick ;;
-    *) echo "test.sh: unknown stage $stage (stages: dev asan fuzz memcheck web camera soak load)" >&2; exit 2 ;;
+    *) echo "test.sh: unknown stage $stage (stages: docs dev asan fuzz memcheck web camera soak load)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

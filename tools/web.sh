@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The web stage, on the simulated camera (which tools/run.sh builds when
-# needed): the API description against the README and the running service,
+# needed): the API description against the docs' examples and the running service,
 # then the settings page in Debian's Chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Holds the API description (api/openapi.yaml) against what people and the
-service actually exchange: every request and answer shown in the README,
-sent in the README's order to a fresh simulated camera whose answers must be
-the ones shown, and a sample of each method's answers, success and error,
-from the running service. Debian's python3-jsonschema does the validating.
+service actually exchange: every request and answer shown in README.md and
+docs/*.md, each page's sent in its order to a fresh simulated camera whose
+answers must be the ones shown, and a sample of each method's answers,
+success and error, from the running service. Debian's python3-jsonschema
+does the validating.
 
 Run from anywhere: /usr/bin/python3 tests/web/check_api.py
 """
+import glob
 import json
 import os
 import re
@@ -112,11 +114,11 @@ def ordered(text):
     return json.loads(text, object_pairs_hook=lambda pairs: pairs)
 
 
-# --- the README's examples ---------------------------------------------------
+# --- the docs' examples -----------------------------------------------------
 
-def readme_examples(text):
+def page_examples(text):
     """Yields ('camera', args) and ('call', request text, answer text) in the
-    README's order: curl commands to the API with the answer that follows
+    page's order: curl commands to the API with the answer that follows
     them (a json block, or "# ..." lines in the same block)."""
     blocks = re.findall(r'```(\w*)\n(.*?)```', text, re.S)
     for i, (kind, body) in enumerate(blocks):
@@ -144,17 +146,30 @@ def readme_examples(text):
                 yield ('call', request, answer)
 
 
-def check_readme(camera):
-    with open(os.path.join(ROOT, 'README.md')) as f:
-        examples = list(readme_examples(f.read()))
-    calls = [e for e in examples if e[0] == 'call']
-    check(len(calls) >= 5, 'the README shows its API examples (found %d)' % len(calls))
+def check_docs():
+    pages = ['README.md'] + sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, 'docs/*.md')))
+    calls = {}
+    for page in pages:
+        with open(os.path.join(ROOT, page)) as f:
+            examples = list(page_examples(f.read()))
+        calls[page] = sum(e[0] == 'call' for e in examples)
+        if calls[page]:
+            camera = Camera()
+            try:
+                check_page(camera, page, examples)
+            finally:
+                camera.stop()
+    check(calls.get('docs/api.md', 0) >= 4, 'docs/api.md shows every method and a batch (found %d calls)' %
+          calls.get('docs/api.md', 0))
+
+
+def check_page(camera, page, examples):
     for example in examples:
         if example[0] == 'camera':
             camera.camera(*example[1])
             continue
         _, request, answer = example
-        what = 'README ' + ' '.join(request.split())
+        what = page + ' ' + ' '.join(request.split())
         check(requests_ok.is_valid(json.loads(request)), what + ': request fits the description (' +
               explain(requests_ok, json.loads(request)) + ')')
         check(answer is not None, what + ': an answer is shown')
@@ -225,9 +240,9 @@ def check_samples(camera, samples):
 
 
 def main():
+    check_docs()
     camera = Camera()
     try:
-        check_readme(camera)
         check_samples(camera, SAMPLES)
     finally:
         camera.stop()

@@ -316,7 +316,12 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (request->too_large) return reply_empty(connection, MHD_HTTP_CONTENT_TOO_LARGE);
+  // Closed, as when the length announced is over the limit.
+  if (request->too_large) {
+    MHD_Response *response = empty_response();
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    return reply(connection, MHD_HTTP_CONTENT_TOO_LARGE, response);
+  }
   // The callback takes the body as a NUL-terminated text: a NUL would cut it.
   if (request->body->len > 0 && std::memchr(request->body->data, '\0', request->body->len))
     return reply_empty(connection, MHD_HTTP_BAD_REQUEST);

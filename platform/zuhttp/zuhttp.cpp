@@ -1,5 +1,7 @@
 #include "zuhttp.h"
 
+#include <fcntl.h>
+#include <glib-unix.h>
 #include <microhttpd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -20,6 +22,7 @@ struct _ZuHttpHandler {
   guint idle_timeout;  // seconds
   guint max_connections;
   GQueue open;  // Connections
+  GQueue lingering;  // Lingers
   guint sweep_id;
   // Finished requests wait here, their connections suspended, for the
   // callback. They are delivered from a source of their own, never from
@@ -61,6 +64,11 @@ constexpr gsize kMaxTarget = 8 * 1024;
 constexpr gsize kArgumentRecord = 64;
 // A refused target whose request the daemon gave up on is closed this soon.
 constexpr gint64 kRefusedGrace = G_USEC_PER_SEC;
+// After an early answer, this much more of the client's request is read and
+// dropped at most, for at most the idle timeout, before the connection is
+// closed for good: a body some times over the limit, sent whole before the
+// answer is read, still gets its answer.
+constexpr gsize kLingerBytes = 8 * kMaxBody;
 
 struct Request {
   gchar *target;  // as it came: path and %-encoded query
@@ -78,6 +86,17 @@ struct Connection {
   MHD_Connection *connection;
   gint64 deadline;  // for the whole of the next request; G_MAXINT64 once it is in
   GList *link;      // in ZuHttpHandler::open
+  gboolean linger;  // answered before the request was read whole
+};
+
+// A closed connection, drained on a descriptor of our own.
+struct Linger {
+  ZuHttpHandler *self;
+  int fd;
+  gint64 deadline;
+  gsize dropped;
+  guint watch;
+  GList *link;  // in ZuHttpHandler::lingering
 };
 
 guint env_count(const gchar *name, guint fallback) {
@@ -114,11 +133,19 @@ void request_in(MHD_Connection *connection) {
   if (Connection *open = connection_of(connection)) open->deadline = G_MAXINT64;
 }
 
+void linger_end(Linger *linger);
+
 // The daemon's own timeout counts silence only. A connection past its
-// deadline is shut down; the daemon then sees it end and closes it.
+// deadline is shut down; the daemon then sees it end and closes it. A
+// closed one still drained is closed for good at its deadline.
 gboolean sweep(gpointer p) {
   auto *self = static_cast<ZuHttpHandler *>(p);
   gint64 now = g_get_monotonic_time();
+  for (GList *l = self->lingering.head; l != nullptr;) {
+    auto *linger = static_cast<Linger *>(l->data);
+    l = l->next;
+    if (linger->deadline <= now) linger_end(linger);
+  }
   for (GList *l = self->open.head; l != nullptr; l = l->next) {
     auto *open = static_cast<Connection *>(l->data);
     if (open->deadline > now) continue;
@@ -127,16 +154,91 @@ gboolean sweep(gpointer p) {
     if (info != nullptr) shutdown(info->connect_fd, SHUT_RDWR);
     open->deadline = G_MAXINT64;
   }
-  if (!g_queue_is_empty(&self->open)) return G_SOURCE_CONTINUE;
+  if (!g_queue_is_empty(&self->open) || !g_queue_is_empty(&self->lingering))
+    return G_SOURCE_CONTINUE;
   self->sweep_id = 0;
   return G_SOURCE_REMOVE;
+}
+
+void keep_sweeping(ZuHttpHandler *self) {
+  if (self->sweep_id == 0) self->sweep_id = g_timeout_add_seconds(1, sweep, self);
+}
+
+// --- staged close --------------------------------------------------------------
+
+// The daemon closes a connection as soon as its answer is out. When the
+// client is still sending the request that answer refused, the unread bytes
+// make the kernel reset the connection, and a client that writes its whole
+// request before reading loses the answer. So such a connection goes on, on
+// a duplicate of its descriptor: its sending side shut down, what still
+// arrives is read and dropped until the client closes, within the bounds.
+
+void linger_end(Linger *linger) {
+  ZuHttpHandler *self = linger->self;
+  if (linger->watch != 0) g_source_remove(linger->watch);
+  close(linger->fd);
+  g_queue_delete_link(&self->lingering, linger->link);
+  g_free(linger);
+  // Room again, as when a connection closes.
+  g_source_set_ready_time(self->source, 0);
+}
+
+// Drops what has arrived, 64 KiB a turn so that the loop serves others in
+// between; FALSE once the client is done or past the bound.
+gboolean linger_drain(Linger *linger) {
+  char scrap[16384];
+  for (int reads = 0; reads < 4; reads++) {
+    gssize n = recv(linger->fd, scrap, sizeof scrap, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    if (n == 0) return FALSE;
+    linger->dropped += static_cast<gsize>(n);
+    if (linger->dropped > kLingerBytes) return FALSE;
+  }
+  return TRUE;
+}
+
+gboolean linger_readable(int, GIOCondition, gpointer p) {
+  auto *linger = static_cast<Linger *>(p);
+  if (linger_drain(linger)) return G_SOURCE_CONTINUE;
+  linger->watch = 0;
+  linger_end(linger);
+  return G_SOURCE_REMOVE;
+}
+
+// Called as the daemon lets go of the connection, before it closes its own
+// descriptor; it counts against the connection bound until it ends.
+void linger_start(ZuHttpHandler *self, MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  int fd = info != nullptr ? fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
+  if (fd < 0) return;
+  shutdown(fd, SHUT_WR);  // the daemon has too, once the answer was out
+  auto *linger = g_new0(Linger, 1);
+  linger->self = self;
+  linger->fd = fd;
+  linger->deadline = request_deadline(self);
+  g_queue_push_tail(&self->lingering, linger);
+  linger->link = self->lingering.tail;
+  if (!linger_drain(linger)) {
+    linger_end(linger);
+    return;
+  }
+  linger->watch = g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                linger_readable, linger);
+  keep_sweeping(self);
+}
+
+// The connection closes after this answer, perhaps with its request unread.
+void linger_after(MHD_Connection *connection) {
+  if (Connection *open = connection_of(connection)) open->linger = TRUE;
 }
 
 // A client over the bound is accepted and closed at once: left in the
 // backlog it would wait unanswered for as long as the slots stay held.
 MHD_Result admit(void *cls, const struct sockaddr *, socklen_t) {
   auto *self = static_cast<ZuHttpHandler *>(cls);
-  return self->open.length < self->max_connections ? MHD_YES : MHD_NO;
+  return self->open.length + self->lingering.length < self->max_connections ? MHD_YES : MHD_NO;
 }
 
 void track_connection(void *cls, MHD_Connection *connection, void **context,
@@ -149,10 +251,11 @@ void track_connection(void *cls, MHD_Connection *connection, void **context,
     open->link = self->open.tail;
     open->deadline = request_deadline(self);
     *context = open;
-    if (self->sweep_id == 0) self->sweep_id = g_timeout_add_seconds(1, sweep, self);
+    keep_sweeping(self);
     return;
   }
   auto *open = static_cast<Connection *>(*context);
+  if (open->linger) linger_start(self, connection);
   g_queue_delete_link(&self->open, open->link);
   g_free(open);
   // Room again: run the daemon once more, so that a listener it set aside
@@ -310,13 +413,24 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *, const
     MHD_Response *response = g_steal_pointer(&request->response);
     return reply(connection, request->status, response);
   }
-  if (request->body == nullptr) return route(self, connection, request, method);
+  if (request->body == nullptr) {
+    MHD_Result routed = route(self, connection, request, method);
+    // Answered at once: the daemon reads no body and closes after the answer.
+    if (request->body == nullptr) linger_after(connection);
+    return routed;
+  }
   if (*upload_data_size > 0) {
     take_body(request, upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (request->too_large) return reply_empty(connection, MHD_HTTP_CONTENT_TOO_LARGE);
+  // Closed, as when the length announced is over the limit.
+  if (request->too_large) {
+    MHD_Response *response = empty_response();
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    linger_after(connection);
+    return reply(connection, MHD_HTTP_CONTENT_TOO_LARGE, response);
+  }
   // The callback takes the body as a NUL-terminated text: a NUL would cut it.
   if (request->body->len > 0 && std::memchr(request->body->data, '\0', request->body->len))
     return reply_empty(connection, MHD_HTTP_BAD_REQUEST);
@@ -346,9 +460,12 @@ void *begin_request(void *, const char *uri, MHD_Connection *connection) {
 }
 
 void end_request(void *cls, MHD_Connection *connection, void **request_cls,
-                 MHD_RequestTerminationCode) {
+                 MHD_RequestTerminationCode code) {
   if (Connection *open = connection_of(connection))
     open->deadline = request_deadline(static_cast<ZuHttpHandler *>(cls));
+  // The daemon's own refusals (malformed or oversized headers) close at
+  // once too.
+  if (code == MHD_REQUEST_TERMINATED_WITH_ERROR) linger_after(connection);
   auto *request = static_cast<Request *>(*request_cls);
   if (request == nullptr) return;
   if (request->response != nullptr) MHD_destroy_response(request->response);
@@ -510,6 +627,7 @@ ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user
   self->user_data = user_data;
   g_queue_init(&self->waiting);
   g_queue_init(&self->open);
+  g_queue_init(&self->lingering);
   self->daemon = url != nullptr ? start_daemon(self, listener) : nullptr;
   if (self->daemon == nullptr) {
     g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s", where);
@@ -534,6 +652,8 @@ void zu_http_handler_free(ZuHttpHandler *handler) {
   while (auto *request = static_cast<Request *>(g_queue_pop_head(&handler->waiting)))
     MHD_resume_connection(request->connection);
   MHD_stop_daemon(handler->daemon);
+  while (auto *linger = static_cast<Linger *>(g_queue_peek_head(&handler->lingering)))
+    linger_end(linger);
   if (handler->sweep_id != 0) g_source_remove(handler->sweep_id);
   g_source_destroy(handler->source);
   g_source_unref(handler->source);

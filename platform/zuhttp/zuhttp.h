@@ -22,7 +22,11 @@ typedef struct _ZuHttpHandler ZuHttpHandler;
  * whole, gets 400 without a call. The query is passed as it came, still
  * %-encoded ("" for a bare "?"). Bodies over 1 MiB get 413 and targets
  * over 8 KiB (each query argument counted as 64 bytes more) 414, without a
- * call.
+ * call. These, 404 and other answers given before the request was read
+ * whole close the connection in stages (the answer, then no more sending,
+ * then up to 8 MiB more of the request read and dropped until the client
+ * closes, for at most the idle timeout), so that a client that writes its
+ * whole request before reading still gets the answer.
  * The answer's "Status: NNN Reason" line gives the HTTP status (200..599;
  * the status line carries the standard reason phrase for it), its other
  * header lines become response headers (Content-Length and

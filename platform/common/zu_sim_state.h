@@ -18,7 +18,12 @@ GKeyFile *zu_sim_load_state(const gchar *file, gboolean *missing, GError **error
  * "# comment" is tolerated so hand-written files may annotate it). */
 gboolean zu_sim_fault_set(GKeyFile *state, const gchar *fault);
 
-/* Saves state as file in the folder, creating the folder when needed. */
+/* Saves state as file in the folder, creating the folder when needed:
+ * atomically and on the disk before it returns. */
 gboolean zu_sim_save_state(GKeyFile *state, const gchar *file, GError **error);
+
+/* Removes what saves of file that never finished left behind (a process
+ * killed or a power cut during the save). Called where a stand-in is opened. */
+void zu_sim_remove_save_leftovers(const gchar *file);
 
 G_END_DECLS

@@ -92,6 +92,7 @@ static void ocul_map_init(OculMap *map) {
 }
 
 OculMode *ocul_mode_new(GError **error) {
+  zu_sim_remove_save_leftovers(kStateFile);
   g_autoptr(GKeyFile) state = state_unless("mode_new", "The video system is not running", error);
   if (!state) return nullptr;
   return OCUL_MODE(g_object_new(OCUL_TYPE_MODE, nullptr));

@@ -43,6 +43,7 @@ ZuParameter *zu_parameter_new(const gchar *app_name, GError **error) {
                         "An application name is required");
     return nullptr;
   }
+  zu_sim_remove_save_leftovers(kStateFile);
   g_autoptr(GKeyFile) state = load_state(error);
   if (!state) return nullptr;
   if (zu_sim_fault_set(state, "new")) {

@@ -92,6 +92,23 @@ TEST_F(StandInTest, FaultSwitchesMayCarryAComment) {
   EXPECT_FALSE(apply(mode, "single", nullptr));
 }
 
+// A save cut short (a kill, a power cut) leaves its temporary file; the
+// stand-ins remove their own when opened, and nothing else.
+TEST_F(StandInTest, OpeningRemovesLeftoversOfInterruptedSaves) {
+  const struct {
+    const char *name;
+    bool removed;
+  } cases[] = {
+      {"ocul.conf.a1B2c3", true},        {"parameters.conf.ZZZZZZ", true},
+      {"ocul.conf.a1B2c", false},        {"parameters.conf.a1-2c3", false},
+      {"panetessel.conf.a1B2c3", false}, {"ocul.conf~", false},
+  };
+  for (const auto &c : cases) sim_.write(c.name, "x");
+  g_autoptr(OculMode) mode = ocul_mode_new(nullptr);
+  g_autoptr(ZuParameter) handle = zu_parameter_new("pane-tessel", nullptr);
+  for (const auto &c : cases) EXPECT_EQ(sim_.exists(c.name), !c.removed) << c.name;
+}
+
 TEST_F(StandInTest, ParametersPersistAndKeepEachOther) {
   sim_.write("parameters.conf", "[parameters]\nroot.Image.I4.Enabled=no\nroot.Other=1\n");
   {

@@ -27,7 +27,7 @@ constexpr const char *kAvailableKey = "available_view_modes";
 constexpr const char *kDefaultName = "single";
 constexpr const char *kDefaultAvailable = "single,quad";
 
-// The current state, the factory state when nothing was written yet, or
+// The current state, the factory state when no mode was written yet, or
 // NULL with error set when the file exists but cannot be read (then the
 // video system is unavailable).
 GKeyFile *current_state(GError **error) {
@@ -39,7 +39,10 @@ GKeyFile *current_state(GError **error) {
                 local->message);
     return nullptr;
   }
-  if (missing) {
+  // A file that holds only fault switches (set before the first switch)
+  // still has the factory mode; an empty [mode] is a video system that
+  // reports nothing.
+  if (missing || !g_key_file_has_group(state, kModeGroup)) {
     g_key_file_set_string(state, kModeGroup, kNameKey, kDefaultName);
     g_key_file_set_string(state, kModeGroup, kAvailableKey, kDefaultAvailable);
   }

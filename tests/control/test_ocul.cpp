@@ -56,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"OddList", "[mode]\nview_mode.name=single\navailable_view_modes=single,,triple\n",
                  "single", "single,,triple", {}},
         ReadCase{"NoEntries", "[mode]\n", "none", "none", {}},
+        // Fault switches set before the first switch leave the factory mode.
+        ReadCase{"FaultSwitchesOnly", "[faults]\napply=false\n", "single", "single,quad", {}},
         ReadCase{"NoInformation",
                  "[faults]\nget_info=true\n",
                  "none",

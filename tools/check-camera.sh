@@ -11,6 +11,7 @@ build=build/camera
 bin=$build/code/panetessel
 app=usr/local/packages/panetessel
 deb=$(echo $build/panetessel_*_arm64.deb)
+sim_deb=$(echo $build/panetessel-sim_*_arm64.deb)
 tgz=$(echo $build/panetessel_*_arm64.tar.gz)
 readelf=aarch64-linux-gnu-readelf
 scratch=$(mktemp -d)
@@ -31,6 +32,8 @@ DESTDIR=$scratch/sim cmake --install $build --component simulator >/dev/null
 [[ $(find "$scratch/sim" -name 'lib*.so*' -path '*/lib/panetessel-sim/*' | wc -l) -ge 4 &&
   -z $(find "$scratch/sim" -name 'lib*.so*' -not -path '*/lib/panetessel-sim/*') ]] ||
   fail "the simulator's stand-ins are not all in lib/panetessel-sim"
+diff <(tree "$scratch/sim") <(dpkg-deb -c "$sim_deb" | awk '{ print $6 }' | sed 's#/$##; /^\.$/d' | sort) ||
+  fail "the simulated platform package and the simulator component differ"
 
 echo "== package installed into a scratch root" >&2
 root=$scratch/root
@@ -42,6 +45,15 @@ DPKG_ROOT=$root sh "$scratch/control/postinst" configure >/dev/null 2>&1 || fail
 user=$(grep '^panetessel:' "$root/etc/passwd") || fail "no user panetessel"
 IFS=: read -r _ _ uid gid _ home shell <<<"$user"
 [[ $home == /$app && $shell == */nologin && $uid -lt 1000 ]] || fail "user entry: $user"
+# Every method needs a listed member of operator; the unit starts at boot.
+grep -Eq '^operator:[^:]*:[^:]*:(.*,)?panetessel(,|$)' "$root/etc/group" ||
+  fail "panetessel is not listed in operator: $(grep '^operator:' "$root/etc/group")"
+[[ $(readlink "$root/etc/systemd/system/multi-user.target.wants/panetessel.service") == \
+  /usr/local/lib/systemd/system/panetessel.service ]] || fail "the service is not enabled"
+DPKG_ROOT=$root sh "$scratch/control/postrm" purge || fail "postrm purge failed"
+[[ ! -e $root/etc/systemd/system/multi-user.target.wants/panetessel.service ]] ||
+  fail "a purge left the service enabled"
+DPKG_ROOT=$root sh "$scratch/control/postinst" configure >/dev/null 2>&1 || fail "postinst failed again"
 expect() { # path owner mode
   [[ $(stat -c '%u:%g %a' "$root/$1") == "$2 $3" ]] || fail "$1: $(stat -c '%u:%g %a' "$root/$1"), not $2 $3"
 }
@@ -85,5 +97,6 @@ binary: $(stat -c %s $bin) bytes, stripped $(stat -c %s "$scratch/a") bytes, sha
 NEEDED: $(sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' <<<"$dynamic" | tr '\n' ' ')
 symbol versions needed: $(grep -oE '@[A-Z]+_[0-9.]+' <<<"$symbols" | tr -d @ | sort -uV | tr '\n' ' ')
 package: $(basename "$deb") $(stat -c %s "$deb") bytes, $(basename "$tgz") $(stat -c %s "$tgz") bytes; $(dpkg-deb -f "$deb" Depends)
+simulated platform: $(basename "$sim_deb") $(stat -c %s "$sim_deb") bytes; $(dpkg-deb -f "$sim_deb" Depends)
 $(dpkg-deb -c "$deb" | awk '{ print "  " $1, $2, $3, $6 }')
 EOF

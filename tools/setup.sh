@@ -40,6 +40,9 @@ for stage in "$@"; do
       command -v systemd-tmpfiles >/dev/null || packages+=(systemd-standalone-tmpfiles)
       ;;
     bench) packages+=(wrk nginx-light) ;;
+    # The booted-system test: an arm64 Debian image, qemu, the guest agent's
+    # client and the file system tools that look at a cut disk.
+    boot) packages+=(mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3 curl) ;;
   esac
 done
 

@@ -11,7 +11,7 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(docs dev asan fuzz memcheck web camera soak load)
+stages=(docs dev asan fuzz memcheck web camera boot soak load)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -33,11 +33,15 @@ for stage in "${stages[@]}"; do
       bash tools/check-camera.sh
       preset_stage camera-test
       ;;
+    # The packages on a booted arm64 system under qemu: first boot, journal,
+    # crash, reboot, 3 power cuts (1 more under the strict drop-in), upgrade,
+    # removal, purge and reinstall.
+    boot) bash tools/boot-test.sh --cuts 3 ;;
     # A short crash soak: 50 SIGKILLs during switches, each checked.
     soak) bash tools/soak.sh --kills 50 --time-limit 900 ;;
     # Load, idle clients and garbage HTTP, short: every answer checked.
     load) bash tools/load.sh --quick ;;
-    *) echo "test.sh: unknown stage $stage (stages: docs dev asan fuzz memcheck web camera soak load)" >&2; exit 2 ;;
+    *) echo "test.sh: unknown stage $stage (stages: docs dev asan fuzz memcheck web camera boot soak load)" >&2; exit 2 ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

@@ -54,7 +54,7 @@ python=/usr/bin/python3
 app=/usr/local/packages/panetessel
 key_file=$app/localdata/panetessel.conf
 sim_state=/var/lib/panetessel-sim
-run=$root/build/boot/run
+run=""
 qemu_pid=""
 switcher_pid=""
 failed=1
@@ -78,10 +78,13 @@ finish() {
     kill -9 "$qemu_pid" 2>/dev/null || true
     wait "$qemu_pid" 2>/dev/null || true
   fi
-  if ((failed)); then
-    say "kept for a look: the disk image $run/disk.img, the serial log $run/serial.log"
-  elif ((!keep)); then
-    rm -f "$run/disk.img" "$run/cut.img"
+  if [[ -z $run ]]; then
+    return
+  elif ((failed || keep)); then
+    rm -f "$run/cut.img" "$run/qga.sock"
+    say "kept: the disk image $run/disk.img, the serial log $run/serial.log"
+  else
+    rm -rf "$run"
   fi
 }
 trap finish EXIT
@@ -112,8 +115,8 @@ else
   say "image: cached ($image)"
 fi
 
-mkdir -p "$run"
-rm -f "$run"/{disk.img,cut.img,serial.log,qga.sock,switches.log}
+# A folder of this run's own: runs may overlap.
+run=$(mktemp -d "$root/build/boot/run.XXXXXX")
 cp --sparse=always "$image/root.img" "$run/disk.img"
 port=$($python -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 api_url=http://127.0.0.1:$port/panetessel/api
@@ -324,11 +327,12 @@ upgrade_purge_reinstall() {
   old=$(main_pid)
   t0=$(now)
   guest "dpkg -i /root/packages/$(basename "$camera_deb")" >"$run/dpkg.log" 2>&1 || fail "upgrade: $(cat "$run/dpkg.log")"
+  # Once it answers, the new main process has left systemd's set-up for the binary.
+  wait_for_api || fail "upgrade: the API does not answer"
   new=$(main_pid)
   exe=$(guest readlink /proc/"$new"/exe)
   [[ $new != "$old" && $new != 0 && $exe == "$app/panetessel" ]] ||
     fail "upgrade: main process $old before, $new ($exe) after"
-  wait_for_api || fail "upgrade: the API does not answer"
   say "upgrade: dpkg -i again in $(since "$t0") s; the service restarted on the new binary ($old -> $new, $exe)"
 
   t0=$(now)

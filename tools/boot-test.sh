@@ -70,10 +70,10 @@ finish() {
   trap - EXIT INT TERM
   [[ -z $switcher_pid ]] || kill "$switcher_pid" 2>/dev/null || true
   if [[ -n $qemu_pid ]]; then
-    if ((failed)); then
+    if ((failed)) && kill -0 "$qemu_pid" 2>/dev/null; then
       say "the journal's last lines of the two services:"
       timeout 30 $python tools/boot/guest.py "$run/qga.sock" run -t 20 \
-        journalctl -b -u panetessel -u zu-autorotation-sim -n 25 --no-pager >&2 || true
+        journalctl -b -u panetessel -u zu-autorotation-sim -n 25 --no-pager >&2 2>/dev/null || true
     fi
     kill -9 "$qemu_pid" 2>/dev/null || true
     wait "$qemu_pid" 2>/dev/null || true

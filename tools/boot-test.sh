@@ -72,7 +72,7 @@ finish() {
   if [[ -n $qemu_pid ]]; then
     if ((failed)) && kill -0 "$qemu_pid" 2>/dev/null; then
       say "the journal's last lines of the two services:"
-      timeout 30 $python tools/boot/guest.py "$run/qga.sock" run -t 20 \
+      agent run -t 20 \
         journalctl -b -u panetessel -u zu-autorotation-sim -n 25 --no-pager >&2 2>/dev/null || true
     fi
     kill -9 "$qemu_pid" 2>/dev/null || true
@@ -99,6 +99,9 @@ update-binfmts --enable qemu-aarch64 2>/dev/null || true
 bash tools/build-camera.sh >/dev/null 2>&1 || fail "tools/build-camera.sh failed"
 camera_deb=$(echo build/camera/panetessel_*_arm64.deb)
 sim_deb=$(echo build/camera/panetessel-sim_*_arm64.deb)
+# Where they go in the guest.
+camera_pkg=/root/packages/$(basename "$camera_deb")
+sim_pkg=/root/packages/$(basename "$sim_deb")
 
 # --- the system image, cached ----------------------------------------------------
 mkdir -p build/boot
@@ -122,7 +125,14 @@ port=$($python -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 api_url=http://127.0.0.1:$port/panetessel/api
 
 # --- driving the guest -----------------------------------------------------------
-guest() { $python tools/boot/guest.py "$run/qga.sock" run -t 120 "$*"; }
+agent() { $python tools/boot/guest.py "$run/qga.sock" "$@"; }
+guest() { agent run -t 120 "$*"; }
+# dpkg in the guest; its output goes to the failure message of what.
+guest_dpkg() {
+  local what=$1
+  shift
+  guest dpkg "$@" >"$run/dpkg.log" 2>&1 || fail "$what: $(cat "$run/dpkg.log")"
+}
 api() { curl -s --max-time 60 "$api_url" -d "$1"; }
 mode_info() { api '{"method": "getViewModeInfo", "apiVersion": "1.0"}'; }
 set_mode() { api "{\"method\": \"setViewMode\", \"apiVersion\": \"1.0\", \"params\": {\"value\": \"$1\"}}"; }
@@ -144,7 +154,7 @@ boot() {
     -chardev "file,id=console,path=$run/serial.log,append=on" -serial chardev:console \
     -display none -monitor none >>"$run/qemu.log" 2>&1 &
   qemu_pid=$!
-  $python tools/boot/guest.py "$run/qga.sock" wait 180 || fail "the guest agent did not come up"
+  agent wait 180 || fail "the guest agent did not come up"
   local state
   state=$(guest systemctl is-system-running --wait) || true
   [[ $state == running ]] ||
@@ -156,7 +166,7 @@ boot() {
 shutdown_guest() {
   local t0
   t0=$(now)
-  $python tools/boot/guest.py "$run/qga.sock" reboot
+  agent reboot
   wait "$qemu_pid" || true
   qemu_pid=""
   down_time=$(since "$t0")
@@ -170,6 +180,8 @@ cut_power() {
 }
 
 sim_get() { guest "ZU_PLATFORM_STATE_DIR=$sim_state zu-sim-state get $1 $2 $3"; }
+# As the service's user, whose files the stand-ins' are.
+sim_set() { guest "runuser -u panetessel -- env ZU_PLATFORM_STATE_DIR=$sim_state zu-sim-state set $*"; }
 video_mode() { sim_get ocul.conf mode view_mode.name; }
 i4_enabled() { sim_get parameters.conf parameters root.Image.I4.Enabled; }
 current_mode() { mode_info | sed -n 's/.*"current": "\([a-z]*\)".*/\1/p'; }
@@ -198,13 +210,13 @@ wait_for_api() {
 install_packages() {
   local t0 sim_time
   guest mkdir -p /root/packages
-  $python tools/boot/guest.py "$run/qga.sock" put "$sim_deb" "/root/packages/$(basename "$sim_deb")"
-  $python tools/boot/guest.py "$run/qga.sock" put "$camera_deb" "/root/packages/$(basename "$camera_deb")"
+  agent put "$sim_deb" "$sim_pkg"
+  agent put "$camera_deb" "$camera_pkg"
   t0=$(now)
-  guest "dpkg -i /root/packages/$(basename "$sim_deb")" >"$run/dpkg.log" 2>&1 || fail "dpkg -i $(basename "$sim_deb"): $(cat "$run/dpkg.log")"
+  guest_dpkg "dpkg -i $sim_pkg" -i "$sim_pkg"
   sim_time=$(since "$t0") t0=$(now)
-  guest "dpkg -i /root/packages/$(basename "$camera_deb")" >"$run/dpkg.log" 2>&1 || fail "dpkg -i $(basename "$camera_deb"): $(cat "$run/dpkg.log")"
-  say "install: dpkg -i $(basename "$sim_deb") in $sim_time s, $(basename "$camera_deb") in $(since "$t0") s"
+  guest_dpkg "dpkg -i $camera_pkg" -i "$camera_pkg"
+  say "install: dpkg -i $(basename "$sim_pkg") in $sim_time s, $(basename "$camera_pkg") in $(since "$t0") s"
 }
 
 first_boot() {
@@ -230,9 +242,9 @@ first_boot() {
 journal() {
   local warning error
   api '{"method": "getViewModeInfo", "apiVersion": "1.0"' >/dev/null
-  guest "runuser -u panetessel -- env ZU_PLATFORM_STATE_DIR=$sim_state zu-sim-state set ocul.conf faults apply true"
+  sim_set ocul.conf faults apply true
   [[ $(set_mode quad) == *'"code": 8000'* ]] || fail "journal: a switch against a failing video system did not answer 8000"
-  guest "runuser -u panetessel -- env ZU_PLATFORM_STATE_DIR=$sim_state zu-sim-state set ocul.conf faults apply false"
+  sim_set ocul.conf faults apply false
   warning=$(guest journalctl -b -t panetessel -p warning..warning -o cat --no-pager | grep 'Failed to parse json string' | tail -n1)
   error=$(guest journalctl -b -t panetessel -p err..err -o cat --no-pager | grep 'Failed pts_ocul_set_view_mode' | tail -n1)
   [[ -n $warning ]] || fail "journal: no warning for an invalid payload under panetessel"
@@ -283,7 +295,7 @@ landing() {
 }
 
 power_cut() {
-  local n=$1 delay last inflight stored video i4 leftovers recovered fsck answer
+  local n=$1 delay last inflight stored video i4 leftovers kernel_log recovered fsck answer
   delay=$(printf '%d.%02d' $((RANDOM % 4)) $((RANDOM % 100)))
   $python tools/boot/switch.py "$api_url" "$run/switches.log" "$RANDOM" &
   switcher_pid=$!
@@ -309,8 +321,9 @@ power_cut() {
     fail "power cut $n: the key file holds $stored; last acknowledged $last, in flight ${inflight:-none}"
 
   boot
-  recovered=$(guest journalctl -k -b -o cat --no-pager | grep -c 'EXT4-fs (vda): recovery complete' || true)
-  ! guest journalctl -k -b -o cat --no-pager | grep -q 'EXT4-fs error' || fail "power cut $n: ext4 errors after the replay"
+  kernel_log=$(guest journalctl -k -b -o cat --no-pager)
+  recovered=$(grep -c 'EXT4-fs (vda): recovery complete' <<<"$kernel_log" || true)
+  ! grep -q 'EXT4-fs error' <<<"$kernel_log" || fail "power cut $n: ext4 errors after the replay"
   fsck=$(guest systemctl show -P Result systemd-fsck-root.service)
   [[ $fsck == success ]] || fail "power cut $n: the root file system check ended with $fsck"
   wait_for_api || fail "power cut $n: the API does not answer after the boot"
@@ -326,7 +339,7 @@ upgrade_purge_reinstall() {
   local old new exe t0 left
   old=$(main_pid)
   t0=$(now)
-  guest "dpkg -i /root/packages/$(basename "$camera_deb")" >"$run/dpkg.log" 2>&1 || fail "upgrade: $(cat "$run/dpkg.log")"
+  guest_dpkg upgrade -i "$camera_pkg"
   # Once it answers, the new main process has left systemd's set-up for the binary.
   wait_for_api || fail "upgrade: the API does not answer"
   new=$(main_pid)
@@ -336,21 +349,21 @@ upgrade_purge_reinstall() {
   say "upgrade: dpkg -i again in $(since "$t0") s; the service restarted on the new binary ($old -> $new, $exe)"
 
   t0=$(now)
-  guest "dpkg -r panetessel" >"$run/dpkg.log" 2>&1 || fail "remove: $(cat "$run/dpkg.log")"
+  guest_dpkg remove -r panetessel
   left=$(guest "pgrep -u panetessel -l; systemctl is-active panetessel.service" || true)
   [[ $left == inactive ]] || fail "remove: left running: $left"
   guest test -s $key_file || fail "remove: the stored mode went with the package"
   say "remove in $(since "$t0") s: stopped, the stored mode kept for a reinstall"
 
   t0=$(now)
-  guest "dpkg --purge panetessel" >"$run/dpkg.log" 2>&1 || fail "purge: $(cat "$run/dpkg.log")"
+  guest_dpkg purge --purge panetessel
   left=$(guest "pgrep -u panetessel -l; ls /usr/local/lib/systemd/system/panetessel.service /etc/systemd/system/*.wants/panetessel.service $key_file 2>/dev/null; systemctl is-active panetessel.service" || true)
   [[ $left == inactive ]] || fail "purge: left behind: $left"
   ! api '{"method": "getSupportedVersions"}' | grep -q . || fail "purge: something still answers on the port"
   say "purge in $(since "$t0") s: no process, unit, enable link or stored mode left, nothing answers"
 
   t0=$(now)
-  guest "dpkg -i /root/packages/$(basename "$camera_deb")" >"$run/dpkg.log" 2>&1 || fail "reinstall: $(cat "$run/dpkg.log")"
+  guest_dpkg reinstall -i "$camera_pkg"
   wait_for_api || fail "reinstall: the API does not answer"
   [[ $(guest systemctl is-enabled panetessel.service) == enabled ]] || fail "reinstall: not enabled"
   [[ $(current_mode) == single ]] || fail "reinstall: getViewModeInfo answers $(mode_info)"

@@ -325,15 +325,20 @@ class SimCamera:
 
     # --- the service -----------------------------------------------------------
 
+    def environment(self):
+        """The service's environment on this camera."""
+        env = dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state), DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
+                   ZU_HTTP_LISTEN=f"127.0.0.1:{self.port}", ZU_HTTP_READY_FILE=str(self.state / "endpoint"),
+                   ZU_LOG_STDERR="1", ZU_HTTP_WEB_ROOT=str(ROOT / "web"), **self.nss_environment())
+        if self.auth:
+            env["ZU_HTTP_USERS"] = str(self.state / "http-users")
+        return env
+
     def start(self, wait=True):
         """Starts the service; with wait, returns once it listens."""
         endpoint = self.state / "endpoint"
         endpoint.unlink(missing_ok=True)
-        env = dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state), DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
-                   ZU_HTTP_LISTEN=f"127.0.0.1:{self.port}", ZU_HTTP_READY_FILE=str(endpoint),
-                   ZU_LOG_STDERR="1", ZU_HTTP_WEB_ROOT=str(ROOT / "web"), **self.nss_environment())
-        if self.auth:
-            env["ZU_HTTP_USERS"] = str(self.state / "http-users")
+        env = self.environment()
         command = [self.build / "code/panetessel"]
         if self.wrapper == "valgrind":
             env.update(G_SLICE="always-malloc", G_DEBUG="gc-friendly")

@@ -150,9 +150,6 @@ class Api:
                 return answer
         return answer
 
-    def post(self, body):
-        return self.request(body)
-
     def _authorization(self, method, path):
         c = self.challenge
         self.count += 1

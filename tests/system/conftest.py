@@ -22,6 +22,7 @@ STAGES = {
     "memcheck": "the service under valgrind memcheck (tools/test.sh memcheck sets PTS_WRAPPER=valgrind)",
     "soak": "SIGKILLs at random moments of switches and starts, each judged",
     "load": "load, idle clients, garbage HTTP and the front, every answer checked",
+    "boot": "the packages on the booted camera (arm64 Debian under qemu): boot, crash, power cuts, dpkg",
 }
 # A front that authenticates is in the HTTP stand-in.
 FRONT = any("ZU_HTTP_USERS" in path.read_text() for path in (ROOT / "platform/zuhttp").glob("*.cpp"))
@@ -32,6 +33,10 @@ def pytest_addoption(parser):
     parser.addoption("--long", action="store_true", help="the long runs whose figures docs/proof.md gives")
     parser.addoption("--seed", type=int, help="seed of the random moments and requests (default: random)")
     parser.addoption("--kills", type=int, help="SIGKILLs the soak survives (default 50, --long 250)")
+    parser.addoption("--cuts", type=int, default=3, help="the booted camera's power cuts (default 3; 1 under the "
+                     "strict drop-in when both units run)")
+    parser.addoption("--unit", choices=("shipped", "strict", "both"), default="both",
+                     help="the booted camera's unit: as shipped, with the strict drop-in, or both in turn")
 
 
 def pytest_configure(config):
@@ -45,6 +50,9 @@ def pytest_runtest_makereport(item, call):
     report = (yield).get_result()
     if report.failed:
         item.failed = True
+        # A camera that can say more (the booted one's journal) does.
+        if hasattr(item, "explain"):
+            report.sections.append(item.explain())
 
 
 def pytest_terminal_summary(terminalreporter, config):
@@ -56,7 +64,7 @@ def pytest_terminal_summary(terminalreporter, config):
         terminalreporter.write_line(f"{nodeid} failed: its run folder is kept: {folder}", red=True)
 
 
-@pytest.fixture(scope="session", autouse=True)
+@pytest.fixture(scope="session")
 def built():
     """The service and the stand-ins of the dev preset, up to date."""
     for command in (["cmake", "--preset", "dev"],
@@ -73,7 +81,8 @@ def options(request):
     long = config.getoption("long")
     seed = config.getoption("seed")
     return {"long": long, "seed": random.randrange(2**31) if seed is None else seed,
-            "kills": config.getoption("kills") or (250 if long else 50)}
+            "kills": config.getoption("kills") or (250 if long else 50), "cuts": config.getoption("cuts"),
+            "unit": config.getoption("unit")}
 
 
 @pytest.fixture
@@ -94,7 +103,7 @@ def run_dir(request):
 
 
 @pytest.fixture
-def sim(request, run_dir):
+def sim(request, run_dir, built):
     """sim(name="camera", **options): a SimCamera, running, in the run folder."""
     cameras = []
 

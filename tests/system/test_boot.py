@@ -1,0 +1,249 @@
+"""The packages on the booted camera, under the shipped unit and again with
+the strict drop-in linked in (--unit): exposure, first boot, journal, crash,
+reboot, power cuts during switches, upgrade, removal, purge, reinstall, and
+a clean disk after the last shutdown. The system boots and the packages go
+in once per run, so -k NAME runs one scenario on a fresh install; a failure
+keeps the run folder (the disk, the serial log) and shows the two services'
+journal."""
+import random
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+from http.client import HTTPException
+from pathlib import Path
+
+import pytest
+
+import judge
+from answers import BROKEN, BROKEN_ANSWER, answer, info, info_answer, set_answer, set_mode, versions, wire
+from booted import APP, IMAGES, KEY_FILE, BootedCamera, switcher, system_image
+from camera import ROOT, Api, digest_challenge
+
+pytestmark = pytest.mark.boot
+# systemd-analyze security's exposure, 0 to 10, that each unit must keep to.
+GOALS = {"shipped": 4.5, "strict": 2.0}
+DROP_IN = "/etc/systemd/system/panetessel.service.d/strict.conf"
+
+
+def pytest_generate_tests(metafunc):
+    if "unit" in metafunc.fixturenames:
+        choice = metafunc.config.getoption("unit")
+        metafunc.parametrize("unit", ["shipped", "strict"] if choice == "both" else [choice],
+                             indirect=True, scope="module")
+
+
+@pytest.fixture(scope="session")
+def machine(request):
+    """The booted camera with both packages installed, in a run folder of
+    build/boot/ that a failure keeps."""
+    config = request.config
+    built = subprocess.run(["bash", "tools/build-camera.sh"], cwd=ROOT, capture_output=True, text=True)
+    if built.returncode:
+        pytest.fail(f"tools/build-camera.sh failed:\n{built.stderr[-3000:]}")
+    image, took = system_image()
+    folder = Path(tempfile.mkdtemp(prefix="run.", dir=IMAGES))
+    camera, ready = BootedCamera(folder, image), False
+    try:
+        config.figures.append(f"boot: image {f'built in {took:.0f} s' if took else 'cached'} ({image.name}); "
+                              f"run folder {folder}")
+        up = camera.boot()
+        packages = [next((ROOT / "build/camera").glob(f"{name}_*_arm64.deb")) for name in ("panetessel-sim", "panetessel")]
+        times = camera.install(*packages)
+        config.figures.append(f"boot: up in {up:.1f} s; dpkg -i {packages[0].name} in {times[0]:.1f} s, "
+                              f"{packages[1].name} in {times[1]:.1f} s")
+        ready = True
+        yield camera
+    finally:
+        if camera.running():
+            camera.cut_power()
+        if not ready or any(getattr(item, "failed", False) for item in request.session.items
+                            if "machine" in item.fixturenames):
+            (folder / "qga.sock").unlink(missing_ok=True)
+            config.kept.append(("the booted camera", f"{folder} (disk.img, serial.log)"))
+        else:
+            shutil.rmtree(folder)
+
+
+@pytest.fixture(scope="module")
+def unit(request, machine):
+    """The unit as shipped, or with the strict drop-in linked in."""
+    strict = request.param == "strict"
+    if not machine.running():
+        machine.boot()
+    if (machine.run(f"test -e {DROP_IN}").returncode == 0) != strict:
+        link = f"mkdir -p {DROP_IN.rsplit('/', 1)[0]} && ln -sf {APP}/strict.conf {DROP_IN}" if strict else f"rm {DROP_IN}"
+        machine.sh(f"{link} && systemctl daemon-reload && systemctl restart panetessel.service")
+    machine.wait_api()
+    return request.param
+
+
+@pytest.fixture
+def camera(request, machine, unit):
+    if not machine.running():  # an earlier test's failure left it down
+        machine.boot()
+        machine.wait_api()
+    request.node.explain = lambda: ("journal of the two services", machine.recent_journal())
+    return machine
+
+
+def agreed(camera, mode, where):
+    """Video system, parameter, key file and getViewModeInfo agree on mode."""
+    held = camera.video(), camera.parameter(), camera.stored()
+    assert judge.agree(*held) == (mode, []), f"{where}: video system, parameter, key file {held}; expected {mode}"
+    assert camera.api().request(info()).body == wire(info_answer(mode)), where
+
+
+def test_exposure(camera, unit, figure):
+    verify = camera.run("systemd-analyze verify panetessel.service zu-autorotation-sim.service 2>&1")
+    assert verify.stdout.strip() == "", "systemd-analyze verify"
+    report = camera.sh("systemd-analyze security --no-pager panetessel.service")
+    score = re.search(r"Overall exposure level for panetessel.service: (\d+\.\d+)", report)
+    assert score, report[-500:]
+    figure(f"exposure ({unit}): {score[1]} (goal {GOALS[unit]} or below)")
+    assert float(score[1]) <= GOALS[unit]
+
+
+def test_first_boot(camera, unit, figure):
+    camera.wait_api()
+    assert camera.sh("systemctl is-active panetessel.service") == "active"
+    assert camera.run("systemctl is-enabled panetessel.service").stdout.strip() == "enabled"
+    user = camera.sh(f"ps -o user= -p {camera.main_pid()}")
+    assert user == "panetessel"
+    folder = camera.sh(f"stat -c '%a %U:%G' {APP}/localdata")
+    assert folder == "750 panetessel:panetessel"
+    api = camera.api()
+    assert api.request(info()).body == wire(info_answer("single"))
+    assert camera.sh(f"cat {KEY_FILE}") == "[general]\nview_mode=single"
+    assert camera.journal("warning") == [], "the service logged"
+    page = api.request(method="GET", path="/panetessel/")
+    assert page.status == 200
+    if camera.password:  # the front asks every caller from the host
+        refused = Api(camera.url).request(info())
+        assert (refused.status, refused.body) == (401, b"") and digest_challenge(refused.headers)
+    figure(f"first boot ({unit}): unit active and enabled, runs as {user}, localdata/ {folder}, getViewModeInfo single "
+           f"from the host, settings page {len(page.body)} bytes" + (", unauthenticated 401" if camera.password else ""))
+
+
+def test_journal(camera, unit, figure):
+    api = camera.api()
+    assert api.request(BROKEN).body == wire(BROKEN_ANSWER)
+    camera.fault("video", "apply", True)
+    try:
+        refused = api.request(set_mode("quad"))
+    finally:
+        camera.fault("video", "apply", False)
+    assert refused.body == wire(answer("setViewMode", code=8000))
+    warning = [line for line in camera.journal("warning..warning") if "Failed to parse json string" in line]
+    error = [line for line in camera.journal("err..err") if "Failed pts_ocul_set_view_mode" in line]
+    assert warning and warning[-1].startswith("panetessel: "), "no warning for an invalid payload under panetessel"
+    assert error and error[-1].startswith("panetessel: "), "no error line for a failed switch under panetessel"
+    figure(f'journal ({unit}): at priority warning "{warning[-1]}"; at priority err "{error[-1]}"')
+
+
+def test_crash(camera, unit, figure):
+    old = camera.main_pid()
+    began = time.monotonic()
+    camera.kill()
+    while (new := camera.main_pid()) in (0, old):
+        assert time.monotonic() - began < 30, "systemd did not start the service again"
+        time.sleep(0.1)
+    camera.wait_api()
+    figure(f"crash ({unit}): SIGKILL to {old}; systemd started {new}, answering after {time.monotonic() - began:.1f} s")
+
+
+def test_reboot(camera, unit, figure):
+    assert camera.api().request(set_mode("quad")).body == wire(set_answer())
+    down = camera.shutdown()
+    up = camera.boot()
+    camera.wait_api()
+    agreed(camera, "quad", "after the reboot")
+    figure(f"reboot ({unit}): quad kept; down in {down:.1f} s, up in {up:.1f} s")
+
+
+def test_power_cuts(camera, unit, options, figure):
+    cuts = options["cuts"] if unit == "shipped" or options["unit"] != "both" else min(options["cuts"], 1)
+    rng = random.Random(f"{options['seed']} {unit}")
+    figure(f"power cuts ({unit}): {cuts}, seed {options['seed']}")
+    for n in range(1, cuts + 1):
+        before = camera.stored()
+        delay = rng.randrange(400) / 100
+        thread, log = switcher(camera.api(timeout=30), rng.randrange(2**31))
+        time.sleep(delay)
+        camera.cut_power()
+        thread.join(60)
+        assert log and log[-1][0] != "refused", f"power cut {n}: a switch was refused: {log[-1:]}"
+        acked = [mode for what, mode in log if what == "acked"]
+        last = acked[-1] if acked else before
+        inflight = log[-1][1] if log[-1][0] == "sent" else None  # None: between an answer and the next request
+
+        held, leftovers = camera.cut_disk()
+        step, problems = judge.switch_cut(last, inflight, **held, acked=last)
+        assert not problems, f"power cut {n} after {delay} s, on the disk: {problems}"
+
+        up = camera.boot()
+        kernel = camera.sh("journalctl -k -b -o cat --no-pager")
+        assert "EXT4-fs error" not in kernel, f"power cut {n}: ext4 errors after the replay"
+        fsck = camera.sh("systemctl show -P Result systemd-fsck-root.service")
+        assert fsck == "success", f"power cut {n}: the root file system check ended with {fsck}"
+        camera.wait_api()
+        agreed(camera, held["stored"], f"power cut {n}")
+        left = [name for name in camera.sh(f"ls {APP}/localdata").split() if name != "panetessel.conf"]
+        assert not left, f"power cut {n}: temporary files left"
+        figure(f"power cut {n} ({unit}) after {delay:.2f} s of switching ({len(acked)} acknowledged): {step}"
+               f"{f' ({inflight})' if inflight else ''}; key file {held['stored']} (last acknowledged {last}), "
+               f"{leftovers} temporary file(s) on the disk; journal replayed: "
+               f"{kernel.count('EXT4-fs (vda): recovery complete')}, fsck {fsck}, up in {up:.1f} s, then video system, "
+               f"parameter and getViewModeInfo {held['stored']}, no temporary file")
+
+
+def test_upgrade(camera, unit, figure):
+    old = camera.main_pid()
+    began = time.monotonic()
+    camera.dpkg("-i", camera.packages["panetessel"])
+    # Once it answers, the new main process has left systemd's set-up for the binary.
+    camera.wait_api()
+    new = camera.main_pid()
+    exe = camera.sh(f"readlink /proc/{new}/exe")
+    assert new not in (0, old) and exe == f"{APP}/panetessel", f"main process {old} before, {new} ({exe}) after"
+    figure(f"upgrade ({unit}): dpkg -i again in {time.monotonic() - began:.1f} s; restarted on the new binary "
+           f"({old} -> {new}, {exe})")
+
+
+def test_remove(camera, unit, figure):
+    took = camera.dpkg("-r", "panetessel")
+    assert camera.run("pgrep -u panetessel -l; systemctl is-active panetessel.service").stdout.strip() == "inactive"
+    assert camera.run(f"test -s {KEY_FILE}").returncode == 0, "the stored mode went with the package"
+    figure(f"remove ({unit}) in {took:.1f} s: stopped, the stored mode kept for a reinstall")
+
+
+def test_purge(camera, unit, figure):
+    took = camera.dpkg("--purge", "panetessel")
+    left = camera.run("pgrep -u panetessel -l; ls /usr/local/lib/systemd/system/panetessel.service "
+                      f"/etc/systemd/system/*.wants/panetessel.service {KEY_FILE} 2>/dev/null; "
+                      "systemctl is-active panetessel.service").stdout.strip()
+    assert left == "inactive", "left behind"
+    with pytest.raises((OSError, HTTPException)):
+        camera.api(timeout=30).request(versions())
+    figure(f"purge ({unit}) in {took:.1f} s: no process, unit, enable link or stored mode left, nothing answers")
+
+
+def test_reinstall(camera, unit, figure):
+    if camera.run("dpkg -s panetessel").returncode == 0:
+        camera.dpkg("--purge", "panetessel")  # when run alone: a reinstall comes after a purge
+    began = time.monotonic()
+    camera.dpkg("-i", camera.packages["panetessel"])
+    camera.wait_api()
+    assert camera.run("systemctl is-enabled panetessel.service").stdout.strip() == "enabled"
+    assert camera.api().request(info()).body == wire(info_answer("single"))
+    figure(f"reinstall ({unit}) in {time.monotonic() - began:.1f} s: enabled, active, getViewModeInfo single")
+
+
+def test_clean_disk_after_shutdown(machine, figure):
+    if not machine.running():
+        machine.boot()
+    machine.shutdown()
+    fsck = subprocess.run(["e2fsck", "-fn", machine.disk], capture_output=True, text=True)
+    assert fsck.returncode == 0, f"the file system is not clean after the last shutdown:\n{fsck.stdout}{fsck.stderr}"
+    figure("file system clean after the last shutdown (e2fsck -fn)")

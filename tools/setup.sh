@@ -16,7 +16,7 @@ fuzz      clang libclang-rt-dev
 memcheck  valgrind python3-pytest
 web       chromium python3-jsonschema python3-yaml
 camera    @camera qemu-user-static dbus-daemon libgtest-dev:arm64 libgmock-dev:arm64 libnss-wrapper:arm64
-boot      mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3 curl
+boot      mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3-pytest
 soak      python3-pytest
 load      wrk python3-pytest
 '

@@ -39,10 +39,6 @@ for stage in "${stages[@]}"; do
       bash tools/check-camera.sh
       preset_stage camera-test
       ;;
-    # The packages on a booted arm64 system under qemu: first boot, journal,
-    # crash, reboot, 3 power cuts (1 more under the strict drop-in), upgrade,
-    # removal, purge and reinstall.
-    boot) bash tools/boot-test.sh --cuts 3 ;;
     *) system_stage "$stage" ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2

@@ -31,7 +31,6 @@ KEY_FILE = f"{APP}/localdata/panetessel.conf"
 SIM_STATE = "/var/lib/panetessel-sim"
 # Where the simulated platform package keeps its web operator's password.
 PASSWORD_FILE = "/etc/panetessel-sim/camop.password"
-SERVICES = ("panetessel.service", "zu-autorotation-sim.service")
 # Paths on the disk of the system's files that a power cut is judged by.
 CUT_FILES = {"video": (f"{SIM_STATE}/ocul.conf", "view_mode.name"),
              "parameter": (f"{SIM_STATE}/parameters.conf", "root.Image.I4.Enabled"),
@@ -282,9 +281,8 @@ class BootedCamera:
         """The two services' last lines, for a failure's report."""
         if not self.running():
             return "(the guest is not running)"
-        units = " ".join(f"-u {unit}" for unit in SERVICES)
         try:
-            return self.sh(f"journalctl -b {units} -n 25 --no-pager", timeout=20)
+            return self.sh("journalctl -b -u panetessel -u zu-autorotation-sim -n 25 --no-pager", timeout=20)
         except (OSError, GuestError) as error:
             return f"(no journal: {error})"
 
@@ -343,28 +341,26 @@ class BootedCamera:
         return held, len(set(leftovers))
 
 
-def switch_until_cut(api, seed, log):
-    """Switches to a mode drawn at random as fast as answers come, until the
-    connection fails (the power is cut). log gets ("sent", MODE) before a
-    request goes out, ("acked", MODE) once its success is in, and
-    ("refused", MODE, ANSWER) for anything else, which ends it."""
-    rng = random.Random(seed)
-    while True:
-        mode = rng.choice(("single", "quad"))
-        log.append(("sent", mode))
-        try:
-            got = api.request(set_mode(mode))
-        except (OSError, HTTPException):
-            return
-        if (got.status, got.body) != (200, wire(set_answer())):
-            log.append(("refused", mode, got))
-            return
-        log.append(("acked", mode))
-
-
 def switcher(api, seed):
-    """switch_until_cut in a thread of its own: (thread, log)."""
-    log = []
-    thread = threading.Thread(target=switch_until_cut, args=(api, seed, log), daemon=True)
+    """Switches, in a thread of its own, to a mode drawn at random as fast
+    as answers come, until the connection fails (the power is cut). Returns
+    the thread and its log: ("sent", MODE) before a request goes out,
+    ("acked", MODE) once its success is in, ("refused", MODE, ANSWER) for
+    anything else, which ends it."""
+    rng, log = random.Random(seed), []
+
+    def switch():
+        while True:
+            mode = rng.choice(("single", "quad"))
+            log.append(("sent", mode))
+            try:
+                got = api.request(set_mode(mode))
+            except (OSError, HTTPException):
+                return
+            if (got.status, got.body) != (200, wire(set_answer())):
+                return log.append(("refused", mode, got))
+            log.append(("acked", mode))
+
+    thread = threading.Thread(target=switch, daemon=True)
     thread.start()
     return thread, log

@@ -28,6 +28,8 @@ from camera import ROOT, Api, SimCamera, rss_kib  # noqa: E402
 
 B = ROOT / "build/bench"
 GSV, GSV_ANSWER = versions(), versions_answer()
+# The service as on a camera: no copy of its log, no page.
+QUIET = {"ZU_LOG_STDERR": None, "ZU_HTTP_WEB_ROOT": None}
 FRONT = any("ZU_HTTP_USERS" in path.read_text() for path in (ROOT / "platform/zuhttp").glob("*.cpp"))
 wrong = False
 
@@ -139,7 +141,7 @@ def main():
     machine = f"{os.cpu_count()} × {model}"
     load_start = " ".join(open("/proc/loadavg").read().split()[:3])
     work = Path(tempfile.mkdtemp(prefix="pts-bench."))
-    camera = SimCamera(work / "camera", build=B)
+    camera = SimCamera(work / "camera", build=B, env=QUIET)
     processes = []
     try:
         camera.open()
@@ -185,7 +187,7 @@ def measure(camera, work, processes):
     auth = None
     if FRONT:
         say("authenticated round trips")
-        with SimCamera(work / "auth", build=B, auth=True) as auth_camera:
+        with SimCamera(work / "auth", build=B, auth=True, env=QUIET) as auth_camera:
             auth = auth_roundtrip(camera.api(), auth_camera.api())
     # One switch writes the files that the floor works on copies of.
     Api(camera.url).request(set_mode("single"))
@@ -218,8 +220,7 @@ def measure(camera, work, processes):
     port = free_port()
     command = nginx_conf(work / "nginx", port)
     env = dict(camera.environment(), ZU_HTTP_LISTEN=f"127.0.0.1:{port}")
-    for name in ("ZU_LOG_STDERR", "ZU_HTTP_READY_FILE", "ZU_HTTP_WEB_ROOT"):
-        env.pop(name)
+    env.pop("ZU_HTTP_READY_FILE")
     start_us = {"service": 1e12, "nginx": 1e12}
     for _ in range(runs):
         for name, program, program_env in (("service", [B / "code/panetessel"], env), ("nginx", command, None)):

@@ -210,10 +210,11 @@ class SimCamera:
     ends them. group: where the user database lists the service's user
     "camop"; auth: the front asks for "camop"'s password (self.password)."""
 
-    def __init__(self, state, build=None, port=0, group="operator", auth=False, log=None, files=None):
+    def __init__(self, state, build=None, port=0, group="operator", auth=False, log=None, files=None, env=None):
         self.state = Path(state).resolve()
         self.build = Path(build or ROOT / "build/dev")
         self.port, self.group, self.auth, self.files = port, group, auth, files or {}
+        self.env = env or {}  # the service's, over the camera's; None drops a variable
         self.log = log  # None: the service's output goes to service.log
         self.wrapper = os.environ.get("PTS_WRAPPER", "")
         self.processes = []
@@ -313,8 +314,10 @@ class SimCamera:
                 kept.write_text(secrets.token_urlsafe(12) + "\n")
             self.password = kept.read_text().strip()
             users = self.state / "http-users"
-            users.touch(mode=0o600)
             users.write_text(f"{USER}:{REALM}:{sha256(f'{USER}:{REALM}:{self.password}')}\n")
+            # The front refuses a users file that others may read.
+            for path in (kept, users):
+                path.chmod(0o600)
 
     def nss_environment(self):
         return {"LD_PRELOAD": self.nss_wrapper, "NSS_WRAPPER_PASSWD": str(self.state / "passwd"),
@@ -329,7 +332,8 @@ class SimCamera:
                    ZU_LOG_STDERR="1", ZU_HTTP_WEB_ROOT=str(ROOT / "web"), **self.nss_environment())
         if self.auth:
             env["ZU_HTTP_USERS"] = str(self.state / "http-users")
-        return env
+        env.update(self.env)
+        return {name: value for name, value in env.items() if value is not None}
 
     def start(self, wait=True):
         """Starts the service; with wait, returns once it listens."""

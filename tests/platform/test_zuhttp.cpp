@@ -313,7 +313,7 @@ TEST_F(ZuHttpTest, RefusesBadBodiesWithoutCallingBack) {
       {"over 1 MiB", http_request("POST", "/panetessel/api", std::string(kMiB + 1, 'b')), 413, 0},
       {"2 MiB", http_request("POST", "/panetessel/api", std::string(2 * kMiB, 'b')), 413, 0},
       {"announced over 1 MiB, client waits for 100 Continue",
-       "POST /panetessel/api HTTP/1.1\r\nHost: x\r\nContent-Length: 1048577\r\n"
+       "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1048577\r\n"
        "Expect: 100-continue\r\n\r\n",
        413, 0},
       {"chunked exactly 1 MiB", chunked_request(kMiB, 65536), 200, kMiB},
@@ -551,8 +551,8 @@ TEST_F(ZuHttpTest, ClosesIdleAndSlowClientsAfterTheTimeout) {
     std::string sent;
   } rows[] = {
       {"idle", ""},
-      {"half the headers", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\n"},
-      {"half the body", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n{}"},
+      {"half the headers", "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\n"},
+      {"half the body", "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\nContent-Length: 9\r\n\r\n{}"},
   };
   run_client([&] {
     std::vector<std::unique_ptr<Client>> held;

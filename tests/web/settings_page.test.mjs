@@ -66,10 +66,9 @@ async function openPage(url, options = {}, fromDisk = false) {
   await page?.context().close();
   const context = await browser.newContext({viewport: {width: 480, height: 640}, ...options});
   if (fromDisk) {
+    const file = (u) => u.pathname.slice('/panetessel/'.length) || 'index.html';
     await context.route((u) => u.pathname.startsWith('/panetessel/') && u.pathname !== '/panetessel/api',
-                        (route) => route.fulfill({
-                          path: path.join(root, 'web', path.basename(new URL(route.request().url()).pathname) || 'index.html'),
-                        }));
+                        (route) => route.fulfill({path: path.join(root, 'web', file(new URL(route.request().url())))}));
   }
   const opened = await context.newPage();
   opened.on('pageerror', (error) => pageErrors.push(error.message));

@@ -3,8 +3,6 @@
 // median and the fastest run in microseconds.
 //   bench_startup PORT RUNS BODY EXPECTED -- COMMAND [ARG...]
 // The answer must be a 200 whose body ends with EXPECTED.
-//   bench_startup --free-port
-// prints a port on 127.0.0.1 that is free now.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -46,18 +44,6 @@ std::string ask(int port, const std::string &request) {
   return answer;
 }
 
-int print_free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t size = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
-    return 1;
-  std::printf("%d\n", ntohs(address.sin_port));
-  close(fd);
-  return 0;
-}
-
 bool answered(const std::string &answer, const std::string &expected) {
   return answer.rfind("HTTP/1.1 200", 0) == 0 && answer.size() >= expected.size() &&
          answer.compare(answer.size() - expected.size(), expected.size(), expected) == 0;
@@ -66,7 +52,6 @@ bool answered(const std::string &answer, const std::string &expected) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) return print_free_port();
   if (argc < 7 || std::strcmp(argv[5], "--") != 0) {
     std::fprintf(stderr, "usage: bench_startup PORT RUNS BODY EXPECTED -- COMMAND [ARG...]\n");
     return 2;

@@ -1,14 +1,33 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need,
-# only those that are missing. Shared by tools/run.sh and tools/test.sh;
-# naming test stages adds what only they need (tools/setup.sh fuzz;
-# tools/setup.sh bench for tools/bench.sh).
-# "camera-build" alone is the camera build and package (tools/build-camera.sh),
-# without anything of the host's.
+# only those that are missing: the build's, and those of each stage or
+# other job named (tools/setup.sh fuzz; tools/setup.sh bench).
+# "--stages" prints the stages CI runs, in their order.
 set -euo pipefail
 
-packages=(
-  g++ cmake ninja-build pkg-config
+# The stages of tools/test.sh, in the order CI runs them, each with the
+# packages it needs beyond the build's. A stage that test.sh does not name
+# runs the tests of tests/system that carry its pytest marker.
+stages='
+docs      python3
+dev
+asan
+fuzz      clang libclang-rt-dev
+memcheck  valgrind python3-pytest
+web       chromium python3-jsonschema python3-yaml
+camera    @camera qemu-user-static dbus-daemon libgtest-dev:arm64 libgmock-dev:arm64 libnss-wrapper:arm64
+boot      mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3 curl
+soak      python3-pytest
+load      wrk python3-pytest
+'
+# Other jobs: the benchmarks (tools/bench.sh) and the camera build alone
+# (tools/build-camera.sh, which needs nothing of the host's build).
+others='
+bench         wrk nginx-light python3
+camera-build  @camera
+'
+build=(
+  g++ cmake ninja-build pkg-config python3
   libglib2.0-dev libglib2.0-bin libjansson-dev libmicrohttpd-dev
   dbus-daemon libnss-wrapper libuid-wrapper
   libgtest-dev libgmock-dev libbenchmark-dev curl
@@ -17,34 +36,27 @@ camera=(
   g++-aarch64-linux-gnu cmake ninja-build pkg-config dpkg-dev
   libglib2.0-dev:arm64 libjansson-dev:arm64 libmicrohttpd-dev:arm64
 )
-camera_test=(
-  qemu-user-static dbus-daemon
-  libgtest-dev:arm64 libgmock-dev:arm64 libnss-wrapper:arm64
-)
 
-arm64_uid_wrapper=0
-for stage in "$@"; do
-  case $stage in
-    docs) packages+=(python3) ;;
-    fuzz) packages+=(clang libclang-rt-dev) ;;
-    memcheck) packages+=(valgrind) ;;
-    web) packages+=(chromium python3-jsonschema python3-yaml) ;;
-    load) packages+=(wrk python3) ;;
-    camera-build) packages=("${camera[@]}") ;;
-    camera)
-      packages+=("${camera[@]}" "${camera_test[@]}")
-      arm64_uid_wrapper=1
-      # The package check creates the service's user in a scratch root;
-      # systemd has these tools, a machine without it gets them alone.
-      command -v systemd-sysusers >/dev/null || packages+=(systemd-standalone-sysusers)
-      command -v systemd-tmpfiles >/dev/null || packages+=(systemd-standalone-tmpfiles)
-      ;;
-    bench) packages+=(wrk nginx-light) ;;
-    # The booted-system test: an arm64 Debian image, qemu, the guest agent's
-    # client and the file system tools that look at a cut disk.
-    boot) packages+=(mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3 curl) ;;
-  esac
+if [[ ${1:-} == --stages ]]; then
+  awk 'NF { print $1 }' <<<"$stages"
+  exit
+fi
+
+packages=("${build[@]}")
+for name in "$@"; do
+  line=$(awk -v name="$name" '$1 == name' <<<"$stages$others")
+  [[ -n $line ]] || { echo "setup: no stage or job $name (stages: $(awk 'NF { printf "%s ", $1 }' <<<"$stages"))" >&2; exit 2; }
+  for p in ${line#"$name"}; do
+    if [[ $p == @camera ]]; then packages+=("${camera[@]}"); else packages+=("$p"); fi
+  done
 done
+[[ " $* " == *" camera-build "* ]] && packages=("${camera[@]}")
+if [[ " $* " == *" camera "* ]]; then
+  # The package check creates the service's user in a scratch root;
+  # systemd has these tools, a machine without it gets them alone.
+  command -v systemd-sysusers >/dev/null || packages+=(systemd-standalone-sysusers)
+  command -v systemd-tmpfiles >/dev/null || packages+=(systemd-standalone-tmpfiles)
+fi
 
 missing=()
 foreign=0
@@ -80,7 +92,7 @@ fi
 
 # uid_wrapper's arm64 package would replace the host's (it is not multi-arch),
 # so the emulated tests take its library unpacked into build/ instead.
-if ((arm64_uid_wrapper)); then
+if [[ " $* " == *" camera "* ]]; then
   unpacked=$(cd "$(dirname "$0")/.." && pwd)/build/arm64-libs
   if [[ ! -e $unpacked/usr/lib/aarch64-linux-gnu/libuid_wrapper.so ]]; then
     download=$(mktemp -d)

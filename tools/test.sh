@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test. With no arguments it runs every
-# stage that CI runs; naming stages runs only those (tools/test.sh dev).
+# stage that CI runs, in tools/setup.sh's order (its table also gives each
+# stage's packages); naming stages runs only those (tools/test.sh dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,12 @@ preset_stage() {
   ctest --preset "$1"
 }
 
-stages=(docs dev asan fuzz memcheck web camera boot soak load)
+# The tests of tests/system that carry the stage's marker.
+system_stage() {
+  /usr/bin/python3 -m pytest tests/system -m "$1" -p no:cacheprovider -q -rs
+}
+
+mapfile -t stages < <(bash tools/setup.sh --stages)
 (($#)) && stages=("$@")
 
 bash tools/setup.sh "${stages[@]}"
@@ -24,7 +30,7 @@ for stage in "${stages[@]}"; do
     docs) python3 tools/check-docs.py ;;
     dev | asan) preset_stage "$stage" ;;
     fuzz) bash tools/fuzz.sh ;;
-    memcheck) bash tools/memcheck.sh ;;
+    memcheck) PTS_WRAPPER=valgrind system_stage memcheck ;;
     web) bash tools/web.sh ;;
     camera)
       # The camera build and package, checked, then the whole suite
@@ -37,11 +43,7 @@ for stage in "${stages[@]}"; do
     # crash, reboot, 3 power cuts (1 more under the strict drop-in), upgrade,
     # removal, purge and reinstall.
     boot) bash tools/boot-test.sh --cuts 3 ;;
-    # A short crash soak: 50 SIGKILLs during switches, each checked.
-    soak) bash tools/soak.sh --kills 50 --time-limit 900 ;;
-    # Load, idle clients and garbage HTTP, short: every answer checked.
-    load) bash tools/load.sh --quick ;;
-    *) echo "test.sh: unknown stage $stage (stages: docs dev asan fuzz memcheck web camera boot soak load)" >&2; exit 2 ;;
+    *) system_stage "$stage" ;;
   esac
   echo "== $stage: passed in $((SECONDS - started)) s" >&2
 done

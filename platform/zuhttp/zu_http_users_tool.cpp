@@ -135,7 +135,8 @@ int main(int argc, char **argv) {
     return fail(std::string("'") + name + "' is not a user name: 1 to 32 of A-Z a-z 0-9 . _ -, " +
                 "not starting with -");
   bool known = users != nullptr && g_hash_table_contains(users, name);
-  if (command == "add" && known) return fail(std::string(name) + " is a user already (password changes the password)");
+  if (command == "add" && known)
+    return fail(std::string(name) + " is a user already (password changes the password)");
   if (command == "password" && !known) return fail(std::string("no user ") + name + " in " + path);
 
   g_autofree gchar *password = read_password();

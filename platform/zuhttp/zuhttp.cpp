@@ -43,10 +43,10 @@ struct _ZuHttpHandler {
   GQueue waiting;
   guint deliver_id;
   // The front (see zuhttp.h).
-  gchar **host_names;       // ZU_HTTP_HOSTS
-  ZuHttpUserFile *users;    // NULL: no authentication
+  gchar **host_names;     // ZU_HTTP_HOSTS
+  ZuHttpUserFile *users;  // NULL: no authentication
   ZuHttpSlowdown *slowdown;
-  guint8 nonce_seed[32];    // the daemon's, for as long as it runs
+  guint8 nonce_seed[32];           // the daemon's, for as long as it runs
   guint8 decoy[ZU_HTTP_HA1_SIZE];  // checked for unknown users, as if known
   gint64 logged[kRefusals];
 };
@@ -89,7 +89,7 @@ constexpr guint kSlowdownSlots = 256;
 constexpr char kOpaque[] = "zuhttp";
 constexpr gint64 kRefusalLogPeriod = 60 * G_USEC_PER_SEC;
 constexpr const char *kRefusalText[kRefusals] = {
-    "a Host that is not this camera's", "a cross-origin request", "too many failed attempts",
+    "a Host missing or not this camera's", "a cross-origin request", "too many failed attempts",
     "wrong credentials", "a user in neither operator nor admin"};
 // The settings page: it cannot be framed, and loads and sends nothing elsewhere.
 constexpr char kPagePolicy[] =
@@ -492,8 +492,8 @@ gboolean authenticated(ZuHttpHandler *self, MHD_Connection *connection, MHD_Resu
   }
   const guint8 *ha1 = zu_http_user_file_ha1(self->users, name);
   int checked = MHD_digest_auth_check_digest2(connection, ZU_HTTP_REALM, name,
-                                              ha1 != nullptr ? ha1 : self->decoy,
-                                              ZU_HTTP_HA1_SIZE, kNonceTimeout, MHD_DIGEST_ALG_SHA256);
+                                              ha1 != nullptr ? ha1 : self->decoy, ZU_HTTP_HA1_SIZE,
+                                              kNonceTimeout, MHD_DIGEST_ALG_SHA256);
   gboolean passed = ha1 != nullptr && checked == MHD_YES;
   gboolean operates = passed && zu_http_users_may_operate(name);
   MHD_free(name);
@@ -753,11 +753,11 @@ MHD_Daemon *start_daemon(ZuHttpHandler *self, int listener) {
   return MHD_start_daemon(
       MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, admit, self, on_request, self,
       MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, self->max_connections + 1,
-      MHD_OPTION_NOTIFY_CONNECTION, track_connection, self,
-      MHD_OPTION_CONNECTION_TIMEOUT, self->idle_timeout,
-      MHD_OPTION_URI_LOG_CALLBACK, begin_request, self, MHD_OPTION_NOTIFY_COMPLETED, end_request,
-      self, MHD_OPTION_DIGEST_AUTH_RANDOM, static_cast<size_t>(auth ? sizeof self->nonce_seed : 0),
-      self->nonce_seed, MHD_OPTION_NONCE_NC_SIZE, auth ? kNonceSlots : 0u, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, track_connection, self, MHD_OPTION_CONNECTION_TIMEOUT,
+      self->idle_timeout, MHD_OPTION_URI_LOG_CALLBACK, begin_request, self,
+      MHD_OPTION_NOTIFY_COMPLETED, end_request, self, MHD_OPTION_DIGEST_AUTH_RANDOM,
+      static_cast<size_t>(auth ? sizeof self->nonce_seed : 0), self->nonce_seed,
+      MHD_OPTION_NONCE_NC_SIZE, auth ? kNonceSlots : 0u, MHD_OPTION_END);
 }
 
 // Written through a temporary file and a rename, so a reader never sees a
@@ -801,7 +801,8 @@ void open_front(ZuHttpHandler *self) {
   }
   if (!fill_random(self->nonce_seed, sizeof self->nonce_seed) ||
       !fill_random(self->decoy, sizeof self->decoy)) {
-    g_autofree gchar *why = g_strdup_printf("no random bytes for the nonces: %s", g_strerror(errno));
+    g_autofree gchar *why =
+        g_strdup_printf("no random bytes for the nonces: %s", g_strerror(errno));
     refuse_start(why);
   }
   self->slowdown = zu_http_slowdown_new(kSlowdownSlots);

@@ -58,8 +58,8 @@ guint zu_http_front_host_status(const ZuHttpFrontHeaders *headers, const gchar *
 gboolean zu_http_front_cross_origin(const ZuHttpFrontHeaders *headers, const gchar *method) {
   if (g_strcmp0(method, "GET") == 0 || g_strcmp0(method, "HEAD") == 0) return FALSE;
   if (headers->fetch_sites > 1 || headers->origins > 1) return TRUE;
-  if (headers->fetch_site != nullptr && (same_text(headers->fetch_site, "cross-site") ||
-                                         same_text(headers->fetch_site, "same-site")))
+  if (headers->fetch_site != nullptr &&
+      (same_text(headers->fetch_site, "cross-site") || same_text(headers->fetch_site, "same-site")))
     return TRUE;
   if (headers->origin == nullptr) return FALSE;
   constexpr std::string_view scheme = "http://";

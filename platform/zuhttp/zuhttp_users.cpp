@@ -182,13 +182,12 @@ void zu_http_user_file_free(ZuHttpUserFile *file) {
 
 const guint8 *zu_http_user_file_ha1(ZuHttpUserFile *file, const gchar *name) {
   refresh(file);
-  return file->users != nullptr ? static_cast<const guint8 *>(g_hash_table_lookup(file->users, name))
-                                : nullptr;
+  return file->users != nullptr
+             ? static_cast<const guint8 *>(g_hash_table_lookup(file->users, name))
+             : nullptr;
 }
 
-gboolean zu_http_users_valid_name(const gchar *name) {
-  return name != nullptr && valid_name(name);
-}
+gboolean zu_http_users_valid_name(const gchar *name) { return name != nullptr && valid_name(name); }
 
 gchar *zu_http_users_line(const gchar *name, const gchar *password) {
   g_autofree gchar *secret = g_strconcat(name, ":" ZU_HTTP_REALM ":", password, nullptr);
@@ -221,11 +220,16 @@ bool same_peer(const ZuHttpPeer &a, const ZuHttpPeer &b) {
   return a.size == b.size && std::memcmp(a.bytes, b.bytes, a.size) == 0;
 }
 
-// Past this the record changes nothing: its slow-down is over and its
-// latest failure out of the window.
-gint64 matters_until(const Record &record) {
-  gint64 latest = record.failures[(record.next + kSlowAfter - 1) % kSlowAfter];
-  return MAX(record.slowed_until, latest + kWindow);
+// Which record gives way when all slots are taken: one not slowed now
+// before one that is, and of those the one that ends first (its latest
+// failure, or its slow-down).
+bool gives_way_before(const Record &a, const Record &b, gint64 now) {
+  bool a_slowed = a.slowed_until > now;
+  bool b_slowed = b.slowed_until > now;
+  if (a_slowed != b_slowed) return b_slowed;
+  if (a_slowed) return a.slowed_until < b.slowed_until;
+  return a.failures[(a.next + kSlowAfter - 1) % kSlowAfter] <
+         b.failures[(b.next + kSlowAfter - 1) % kSlowAfter];
 }
 
 }  // namespace
@@ -245,9 +249,8 @@ ZuHttpPeer zu_http_peer_of(const struct sockaddr *address) {
     peer.size = 4;
   } else if (address->sa_family == AF_INET6) {
     const auto *v6 = reinterpret_cast<const struct sockaddr_in6 *>(address);
-    bool mapped = IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr);
-    peer.size = mapped ? 4 : 16;
-    std::memcpy(peer.bytes, v6->sin6_addr.s6_addr + (mapped ? 12 : 0), peer.size);
+    std::memcpy(peer.bytes, &v6->sin6_addr, 16);
+    peer.size = 16;
   }
   return peer;
 }
@@ -265,11 +268,15 @@ void zu_http_slowdown_free(ZuHttpSlowdown *slowdown) {
   g_free(slowdown);
 }
 
-static Record *find_record(const ZuHttpSlowdown *slowdown, const ZuHttpPeer *peer) {
+namespace {
+
+Record *find_record(const ZuHttpSlowdown *slowdown, const ZuHttpPeer *peer) {
   for (guint i = 0; i < slowdown->used; i++)
     if (same_peer(slowdown->records[i].peer, *peer)) return &slowdown->records[i];
   return nullptr;
 }
+
+}  // namespace
 
 void zu_http_slowdown_fail(ZuHttpSlowdown *slowdown, const ZuHttpPeer *peer, gint64 now) {
   if (peer->size == 0) return;
@@ -280,8 +287,7 @@ void zu_http_slowdown_fail(ZuHttpSlowdown *slowdown, const ZuHttpPeer *peer, gin
     } else {
       record = &slowdown->records[0];
       for (guint i = 1; i < slowdown->slots; i++)
-        if (matters_until(slowdown->records[i]) < matters_until(*record))
-          record = &slowdown->records[i];
+        if (gives_way_before(slowdown->records[i], *record, now)) record = &slowdown->records[i];
     }
     *record = {};
     record->peer = *peer;

@@ -45,7 +45,7 @@ gboolean zu_http_users_may_operate(const gchar *name);
 
 /* Failed attempts per client address: after 10 within 60 s the address is
  * slowed for 60 s. A fixed number of addresses is kept; when all slots are
- * taken, the one whose record matters for the shortest time gives way. */
+ * taken, an address not slowed gives way first, the longest quiet one. */
 typedef struct _ZuHttpSlowdown ZuHttpSlowdown;
 
 struct ZuHttpPeer {
@@ -53,7 +53,7 @@ struct ZuHttpPeer {
   guint8 size;  // 4 or 16; 0: no address (never slowed)
 };
 
-/* The peer of a socket address; an IPv4-mapped IPv6 address is its IPv4. */
+/* The peer of a socket address (IPv4 or IPv6). */
 ZuHttpPeer zu_http_peer_of(const struct sockaddr *address);
 
 ZuHttpSlowdown *zu_http_slowdown_new(guint slots);

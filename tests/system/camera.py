@@ -1,0 +1,554 @@
+"""The simulated camera and the one HTTP client of the system tests.
+
+SimCamera runs the service on the stand-ins: a private system bus, the
+auto-rotation simulator, the stand-ins' state folder, a user database of its
+own through nss_wrapper and, with auth=True, the front's users file.
+PTS_WRAPPER=valgrind runs the service under memcheck, whose report stop()
+judges. Run as a program, this is tools/run.sh.
+"""
+import argparse
+import hashlib
+import http.client
+import os
+import re
+import secrets
+import select
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import urllib.parse
+from collections import namedtuple
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+USER = "camop"
+REALM = "camera"
+BUS_NAME = "com.zuvia.Positioning.AutoRotation"
+# Where a connection on its way out breaks: the request may be sent again.
+DROPPED = (BrokenPipeError, ConnectionResetError, http.client.RemoteDisconnected)
+
+Answer = namedtuple("Answer", "status headers body")
+
+
+def sha256(text):
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def digest_response(user, realm, password, method, uri, nonce, nc, cnonce):
+    """RFC 7616's response for qop=auth and algorithm SHA-256."""
+    ha1 = sha256(f"{user}:{realm}:{password}")
+    return sha256(f"{ha1}:{nonce}:{nc}:{cnonce}:auth:{sha256(f'{method}:{uri}')}")
+
+
+def digest_challenge(headers):
+    """The parameters of a response's Digest SHA-256 challenge, or None."""
+    for value in headers.get_all("WWW-Authenticate") or []:
+        scheme, _, rest = value.partition(" ")
+        if scheme.lower() != "digest":
+            continue
+        fields = {key.lower(): quoted.replace('\\"', '"') if quoted else token
+                  for key, quoted, token in re.findall(r'(\w+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^,\s]*))', rest)}
+        if fields.get("algorithm", "MD5").upper() == "SHA-256":
+            return fields
+    return None
+
+
+def http_post(body, extra_headers=b"", close=True):
+    """The bytes of a POST to the API, for clients that send them by hand."""
+    return (b"POST /panetessel/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+            (b"Connection: close\r\n" if close else b"") + extra_headers +
+            b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def _complete(data):
+    """Whether data holds a whole answer that says how long its body is."""
+    head, found, body = data.partition(b"\r\n\r\n")
+    if not found:
+        return False
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length" and value.strip().isdigit():
+            return len(body) >= int(value)
+    return False
+
+
+class Api:
+    """HTTP to the service over one kept-alive connection. Bodies go as
+    given; with a user and password it answers the front's Digest SHA-256
+    challenge (RFC 7616, qop=auth), counting nc on each nonce."""
+
+    def __init__(self, url, user=None, password=None, timeout=60, source=None):
+        parts = urllib.parse.urlsplit(url)
+        self.host, self.port, self.path = parts.hostname, parts.port, parts.path
+        self.user, self.password, self.timeout, self.source = user, password, timeout, source
+        self.connection = None
+        self.challenge = None
+        self.count = 0
+        self.challenges = 0  # 401s with a challenge seen, for the tests
+
+    def close(self):
+        if self.connection:
+            self.connection.close()
+            self.connection = None
+
+    def send(self, body=b"", method="POST", headers=None, path=None):
+        """Sends one request; answer() reads its answer."""
+        path = path or self.path
+        headers = dict(headers or {})
+        if self.user and self.challenge:
+            headers["Authorization"] = self._authorization(method, path)
+        if self.connection is None:
+            self.connection = http.client.HTTPConnection(
+                self.host, self.port, timeout=self.timeout,
+                source_address=(self.source, 0) if self.source else None)
+        try:
+            self.connection.request(method, path, body.encode() if isinstance(body, str) else body, headers)
+        except (OSError, http.client.HTTPException):
+            self.close()
+            raise
+        return "Authorization" in headers
+
+    def answer(self, timeout=None):
+        """The answer to the request sent; OSError or HTTPException when the
+        connection fails."""
+        try:
+            if timeout is not None:
+                self.connection.sock.settimeout(timeout)
+            response = self.connection.getresponse()
+            body = response.read()
+        except (OSError, http.client.HTTPException):
+            self.close()
+            raise
+        if response.will_close:
+            self.close()
+        elif timeout is not None:
+            self.connection.sock.settimeout(self.timeout)
+        return Answer(response.status, response.headers, body)
+
+    def request(self, body=b"", method="POST", headers=None, path=None):
+        for attempt in range(3):
+            reused = self.connection is not None
+            try:
+                authorized = self.send(body, method, headers, path)
+                answer = self.answer()
+            except DROPPED:
+                if reused and attempt == 0:
+                    continue  # the service had closed a kept-alive connection
+                raise
+            challenge = digest_challenge(answer.headers) if answer.status == 401 and self.user else None
+            if not challenge:
+                return answer
+            self.challenges += 1
+            self.challenge, self.count = challenge, 0
+            # A wrong password gets its 401; a request without credentials
+            # or on a stale nonce goes again on the new one.
+            if authorized and challenge.get("stale", "").lower() != "true":
+                return answer
+        return answer
+
+    def _authorization(self, method, path):
+        c = self.challenge
+        self.count += 1
+        nc, cnonce = f"{self.count:08x}", secrets.token_hex(16)
+        response = digest_response(self.user, c["realm"], self.password, method, path, c["nonce"], nc, cnonce)
+        opaque = f', opaque="{c["opaque"]}"' if "opaque" in c else ""
+        return (f'Digest username="{self.user}", realm="{c["realm"]}", uri="{path}", algorithm=SHA-256, '
+                f'nonce="{c["nonce"]}", nc={nc}, cnonce="{cnonce}", qop=auth, response="{response}"{opaque}')
+
+    # Raw bytes, for requests no HTTP client would send.
+    def connect(self, timeout=5):
+        return socket.create_connection((self.host, self.port), timeout=timeout)
+
+    def exchange(self, data, timeout=5.0, half_close=False):
+        """Sends data on a new connection; returns the first answer, or all
+        the peer sent until it closed, or None when it is silent at the
+        time-out."""
+        with self.connect(timeout) as sock:
+            try:
+                sock.sendall(data)
+                if half_close:
+                    sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass  # the service hung up early: what it said before counts
+            received = b""
+            try:
+                while not _complete(received):
+                    chunk = sock.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+                return received
+            except socket.timeout:
+                return received or None
+            except ConnectionResetError:
+                return received
+
+
+def _nss_wrapper():
+    # The machine's own build: with arm64 packages beside it, a search by
+    # name may find one this process cannot load.
+    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    files = subprocess.run(["dpkg", "-L", f"libnss-wrapper:{arch}"], capture_output=True, text=True).stdout
+    found = [line for line in files.splitlines() if line.endswith("/libnss_wrapper.so")]
+    if not found:
+        raise RuntimeError("libnss_wrapper.so not found (package libnss-wrapper)")
+    return found[0]
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+
+class SimCamera:
+    """The service on a simulated camera whose state lives in one folder.
+    open() starts the bus, the rotation simulator and the service; close()
+    ends them. group: where the user database lists the service's user
+    "camop"; auth: the front asks for "camop"'s password (self.password)."""
+
+    def __init__(self, state, build=None, port=0, group="operator", auth=False, log=None, files=None, env=None):
+        self.state = Path(state).resolve()
+        self.build = Path(build or ROOT / "build/dev")
+        self.port, self.group, self.auth, self.files = port, group, auth, files or {}
+        self.env = env or {}  # the service's, over the camera's; None drops a variable
+        self.log = log  # None: the service's output goes to service.log
+        self.wrapper = os.environ.get("PTS_WRAPPER", "")
+        self.processes = []
+        self.bus = self.rotation = self.service = None
+        self.url = self.password = None
+        self.log_offset = 0
+        self.started_in = 0.0
+        self.memcheck = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *_):
+        self.close()
+
+    # --- the camera around the service --------------------------------------
+
+    def open(self):
+        (self.state / "localdata").mkdir(parents=True, exist_ok=True)
+        for name, text in self.files.items():
+            (self.state / name).write_text(text)
+        self._start_bus()
+        self.start_rotation()
+        self._write_users()
+        self.start()
+        return self
+
+    def close(self):
+        """Ends everything; under memcheck, fails when it found an error."""
+        try:
+            if self.service and self.service.poll() is None:
+                self.kill(signal.SIGTERM)
+        finally:
+            for process in reversed(self.processes):
+                if process.poll() is None:
+                    process.terminate()
+                    process.wait()
+            self.processes = []
+            for name in ("endpoint", "bus-address"):
+                (self.state / name).unlink(missing_ok=True)
+
+    def _spawn(self, command, **options):
+        # A group of its own: a Ctrl-C on the terminal is for us to pass on.
+        process = subprocess.Popen([str(part) for part in command], process_group=0, **options)
+        self.processes.append(process)
+        return process
+
+    def _wait(self, ready, process, what, seconds=10):
+        deadline = time.monotonic() + seconds
+        while not ready():
+            if process.poll() is not None:
+                raise RuntimeError(f"{what} ended early (status {process.returncode}); see {self.state}")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{what} did not come up in {seconds} s; see {self.state}")
+            time.sleep(0.005)
+
+    def _start_bus(self):
+        (self.state / "bus-address").unlink(missing_ok=True)
+        with open(self.state / "dbus.log", "w") as log:
+            self.bus = self._spawn(["dbus-daemon", f"--config-file={ROOT}/platform/sim/system-bus.conf",
+                                    "--nofork", "--nopidfile", "--print-address=1"],
+                                   stdout=subprocess.PIPE, stderr=log, text=True)
+        if not select.select([self.bus.stdout], [], [], 10)[0]:
+            raise RuntimeError("dbus-daemon did not come up")
+        self.bus_address = self.bus.stdout.readline().strip()
+        if not self.bus_address:
+            raise RuntimeError(f"dbus-daemon ended early; see {self.state}/dbus.log")
+        # tools/camera finds the bus here.
+        (self.state / "bus-address.new").write_text(self.bus_address + "\n")
+        (self.state / "bus-address.new").rename(self.state / "bus-address")
+
+    def start_rotation(self):
+        """The auto-rotation simulator, no channel rotated."""
+        log = self.state / "autorotation.log"
+        with open(log, "w") as out:
+            self.rotation = self._spawn([self.build / "platform/autorotation/zu-autorotation-sim", 0, 0, 0, 0],
+                                        env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address),
+                                        stdout=out, stderr=subprocess.STDOUT)
+        self._wait(lambda: re.search(rb"\bready\b", log.read_bytes()), self.rotation, "zu-autorotation-sim")
+
+    def stop_rotation(self):
+        self.rotation.terminate()
+        self.rotation.wait()
+
+    def _write_users(self):
+        self.nss_wrapper = _nss_wrapper()
+        uid, gid = os.getuid(), os.getgid()
+        (self.state / "passwd").write_text(f"{USER}:x:{uid}:{gid}:Camera operator:{self.state}:/bin/sh\n")
+        groups = "".join(f"{name}:x:{number}:{USER if name == self.group else ''}\n"
+                         for name, number in (("admin", 64001), ("operator", 64002), ("viewer", 64003)))
+        (self.state / "group").write_text(f"{USER}:x:{gid}:\n" + groups)
+        if self.auth:
+            # The password is made on first use and kept with the camera.
+            kept = self.state / f"{USER}.password"
+            if not kept.exists():
+                kept.touch(mode=0o600)
+                kept.write_text(secrets.token_urlsafe(12) + "\n")
+            self.password = kept.read_text().strip()
+            users = self.state / "http-users"
+            users.write_text(f"{USER}:{REALM}:{sha256(f'{USER}:{REALM}:{self.password}')}\n")
+            # The front refuses a users file that others may read.
+            for path in (kept, users):
+                path.chmod(0o600)
+
+    def nss_environment(self):
+        return {"LD_PRELOAD": self.nss_wrapper, "NSS_WRAPPER_PASSWD": str(self.state / "passwd"),
+                "NSS_WRAPPER_GROUP": str(self.state / "group")}
+
+    # --- the service -----------------------------------------------------------
+
+    def environment(self):
+        """The service's environment on this camera."""
+        env = dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state), DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
+                   ZU_HTTP_LISTEN=f"127.0.0.1:{self.port}", ZU_HTTP_READY_FILE=str(self.state / "endpoint"),
+                   ZU_LOG_STDERR="1", ZU_HTTP_WEB_ROOT=str(ROOT / "web"), **self.nss_environment())
+        if self.auth:
+            env["ZU_HTTP_USERS"] = str(self.state / "http-users")
+        env.update(self.env)
+        return {name: value for name, value in env.items() if value is not None}
+
+    def start(self, wait=True):
+        """Starts the service; with wait, returns once it listens."""
+        endpoint = self.state / "endpoint"
+        endpoint.unlink(missing_ok=True)
+        env = self.environment()
+        command = [self.build / "code/panetessel"]
+        if self.wrapper == "valgrind":
+            env.update(G_SLICE="always-malloc", G_DEBUG="gc-friendly")
+            command = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
+                       "--errors-for-leak-kinds=definite", "--num-callers=40",
+                       f"--log-file={self.state}/valgrind-%p.log"] + command
+        elif self.wrapper:
+            command = shlex.split(self.wrapper) + command
+        if self.log is None:
+            log = open(self.state / "service.log", "ab")
+            self.log_offset = log.tell()
+        else:
+            log = self.log
+        began = time.monotonic()
+        self.service = self._spawn(command, cwd=self.state, env=env, stdout=log, stderr=log)
+        if self.log is None:
+            log.close()
+        if wait:
+            self._wait(lambda: endpoint.exists() and endpoint.stat().st_size, self.service, "panetessel",
+                       120 if self.wrapper else 10)
+            self.started_in = time.monotonic() - began
+            self.url = endpoint.read_text().strip()
+        return self
+
+    def kill(self, sig=signal.SIGKILL):
+        """Ends the service with sig and waits for it."""
+        self.service.send_signal(sig)
+        self.service.wait()
+        self.processes.remove(self.service)
+        if self.wrapper == "valgrind":
+            self._judge_memcheck(self.state / f"valgrind-{self.service.pid}.log", sig == signal.SIGKILL)
+
+    def _judge_memcheck(self, log, killed):
+        text = log.read_text(errors="replace")
+        if killed:
+            return  # memcheck had no time to report
+        errors = re.findall(r"ERROR SUMMARY: (\d+) errors", text)
+        lost = re.findall(r"definitely lost: ([\d,]+) bytes", text)
+        # Definite losses whose stack passes through the service's own
+        # sources (memcheck names a frame's file without its folder).
+        own = "|".join(re.escape(path.name) for path in (ROOT / "code").rglob("*.cpp"))
+        records = re.split(r"\n==\d+== *\n", text)
+        own_lost = sum(1 for record in records
+                       if "definitely lost in loss record" in record and re.search(rf"\(({own}):", record))
+        self.memcheck = (f"memcheck errors: {errors[-1] if errors else '?'}, definitely lost: "
+                         f"{lost[-1] if lost else 0} bytes ({own_lost} records in the service's own code)")
+        if not errors or errors[-1] != "0" or own_lost:
+            raise AssertionError(f"{self.memcheck}; see {log}\n{text[-6000:]}")
+
+    def journal(self):
+        """The service's log lines since its last start."""
+        with open(self.state / "service.log", "rb") as f:
+            f.seek(self.log_offset)
+            return f.read().decode(errors="replace").splitlines()
+
+    def check_healthy(self):
+        assert self.service.poll() is None, f"the service is gone (status {self.service.returncode})"
+        bad = [line for line in self.journal()
+               if re.match(r"CRITICAL:|.*(AddressSanitizer|runtime error:|malformed answer)", line)]
+        assert not bad, f"the service logged: {bad[:3]}"
+
+    def api(self, **options):
+        if self.auth:
+            options.setdefault("user", USER)
+            options.setdefault("password", self.password)
+        return Api(self.url, **options)
+
+    # --- the platform's state, read and changed by the stand-ins' rules ---------
+
+    def _state_tool(self, *args):
+        result = subprocess.run([self.build / "platform/common/zu-sim-state", *map(str, args)],
+                                env=dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state)),
+                                capture_output=True, text=True)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def video(self):
+        return self._state_tool("get", "ocul.conf", "mode", "view_mode.name")
+
+    def parameter(self):
+        return self._state_tool("get", "parameters.conf", "parameters", "root.Image.I4.Enabled")
+
+    def stored(self):
+        """The key file's view mode; None when it does not parse or has none."""
+        return self._state_tool("get", "localdata/panetessel.conf", "general", "view_mode")
+
+    def _rotation_call(self, channel, method, argument):
+        subprocess.run(["gdbus", "call", "--address", self.bus_address, "--dest", BUS_NAME,
+                        "--object-path", f"/com/zuvia/Positioning/AutoRotation/{channel}",
+                        "--method", f"{BUS_NAME}.{method}", argument], check=True, stdout=subprocess.DEVNULL)
+
+    def rotate(self, channel, degrees):
+        self._rotation_call(channel, "SetAutoRotation", f"int32 {degrees}")
+
+    def fault(self, part, name, value):
+        """fault("rotation", CHANNEL, "none|error|empty|wrong-type"),
+        fault("video", "mode_new|get_info|map_new|apply", on),
+        fault("param", "new|set", on), fault("key file", "unwritable", on)."""
+        if part == "rotation":
+            self._rotation_call(name, "SetFault", f"'{value}'")
+        elif part == "key file":
+            here, away = self.state / "localdata", self.state / "localdata.away"
+            (here.rename(away) if value else away.rename(here))
+        else:
+            file = {"video": "ocul.conf", "param": "parameters.conf"}[part]
+            if part == "video" and not (self.state / file).exists():
+                # Once the file exists its [mode] group is all there is.
+                (self.state / file).write_text("[mode]\nview_mode.name=single\navailable_view_modes=single,quad\n")
+            if self._state_tool("set", file, "faults", name, "true" if value else "false") is None:
+                raise RuntimeError(f"could not set the fault {name} in {file}")
+
+
+# --- tools/run.sh ---------------------------------------------------------------
+
+USAGE = """tools/run.sh [--state DIR] [--fresh] [--port N] [--viewer] [--auth]
+
+  --state DIR  the simulated camera's state folder (default: .sim in the repo)
+  --fresh      wipe the state folder first: a camera straight from the box
+  --port N     HTTP port on 127.0.0.1 (default 8642; 0 picks a free one)
+  --viewer     the service's user is only a "viewer": every call is refused
+  --auth       the front asks for a password: user "camop", its password
+               made on first use and kept in the state folder
+
+While it runs, tools/camera rotates channels, injects faults and shows the
+camera's state."""
+
+
+def run(argv):
+    parser = argparse.ArgumentParser(prog="run.sh", usage=USAGE, add_help=False)
+    parser.add_argument("--state", default=str(ROOT / ".sim"))
+    parser.add_argument("--fresh", action="store_true")
+    parser.add_argument("--port", default="8642")
+    parser.add_argument("--viewer", action="store_true")
+    parser.add_argument("--auth", action="store_true")
+    parser.add_argument("-h", "--help", action="store_true")
+    args = parser.parse_args(argv)
+    if args.help:
+        print("Usage: " + USAGE)
+        return 0
+    if not args.port.isdigit() or int(args.port) > 65535:
+        print(f"run.sh: bad port {args.port}", file=sys.stderr)
+        return 2
+    state = Path(args.state)
+    state.mkdir(parents=True, exist_ok=True)
+    state = state.resolve()
+    # The marker lets --fresh wipe only a folder this made.
+    marker = state / ".panetessel-sim"
+    if args.fresh:
+        if not marker.exists() and any(state.iterdir()):
+            print(f"run.sh: {state} is not a simulated camera's folder; not wiping it", file=sys.stderr)
+            return 2
+        for entry in state.iterdir():
+            shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+    pid_file = state / "run.pid"
+    if pid_file.exists():
+        try:
+            os.kill(int(pid_file.read_text()), 0)
+            print(f"run.sh: already running on {state} (pid {pid_file.read_text().strip()})", file=sys.stderr)
+            return 1
+        except (ValueError, ProcessLookupError):
+            pass
+
+    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "dev"], cwd=ROOT, check=True)
+
+    marker.touch()
+    pid_file.write_text(f"{os.getpid()}\n")
+    group = "viewer" if args.viewer else "operator"
+    camera = SimCamera(state, port=int(args.port), group=group, auth=args.auth, log=sys.stderr)
+
+    def stop(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop)
+    try:
+        camera.open()
+        url = camera.url
+        curl = f"curl -s --digest -u {USER}:{camera.password}" if args.auth else "curl -s"
+        password = (f'The front asks for a password: user "{USER}", password "{camera.password}"'
+                    f" (kept in {state}/{USER}.password)\n") if args.auth else ""
+        print(f"""
+The simulated camera runs; the service answers on {url}
+(state folder: {state}, user "{USER}" in group "{group}")
+{password}
+  Settings page: {url.removesuffix("api")}
+
+  {curl} --data '{{"method": "getSupportedVersions"}}' {url}
+  {curl} --data '{{"apiVersion": "1.0", "method": "getViewModeInfo"}}' {url}
+  {curl} --data '{{"apiVersion": "1.0", "method": "setViewMode", "params": {{"value": "quad"}}}}' {url}
+
+Change the camera with tools/camera (e.g. "tools/camera rotate 2 90",
+"tools/camera status"). Ctrl-C stops everything.
+""", flush=True)
+        # Runs until interrupted, or until the service ends by itself.
+        status = camera.service.wait()
+        status = status if status >= 0 else 128 - status
+        print(f"run.sh: panetessel ended (status {status})", file=sys.stderr)
+        return status
+    except KeyboardInterrupt:
+        print("\nrun.sh: stopping", file=sys.stderr)
+        return 0
+    except RuntimeError as error:
+        print(f"run.sh: {error}", file=sys.stderr)
+        return 1
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        camera.close()
+        pid_file.unlink(missing_ok=True)
+
+
+if __name__ == "__main__":
+    sys.exit(run(sys.argv[1:]))

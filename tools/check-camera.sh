@@ -100,12 +100,15 @@ at $etc 0:0 755
 at $etc/http-users 0:0 600
 at $etc/camop.password 0:0 600
 at $etc/http.env 0:0 644
-password=$(cat "$board/$etc/camop.password")
-[[ ${#password} -ge 20 ]] || fail "a short password: ${#password} characters"
 # The front's layout: name:realm:SHA-256 of "name:realm:password".
-ha1=$(printf 'camop:camera:%s' "$password" | sha256sum | cut -d' ' -f1)
-[[ $(grep -v '^#' "$board/$etc/http-users" | grep .) == "camop:camera:$ha1" ]] ||
-  fail "the users file does not hold camop with its password: $(cat "$board/$etc/http-users")"
+users_hold_password() {
+  password=$(cat "$board/$etc/camop.password")
+  [[ ${#password} -ge 20 ]] || fail "a short password: ${#password} characters"
+  ha1=$(printf 'camop:camera:%s' "$password" | sha256sum | cut -d' ' -f1)
+  [[ $(grep -v '^#' "$board/$etc/http-users" | grep .) == "camop:camera:$ha1" ]] ||
+    fail "the users file does not hold camop with its password: $(cat "$board/$etc/http-users")"
+}
+users_hold_password
 grep -qx 'ZU_HTTP_HOSTS=board,board.local,board.example.org' "$board/$etc/http.env" ||
   fail "host names: $(cat "$board/$etc/http.env")"
 drop_in=$board/usr/local/lib/systemd/system/panetessel.service.d/simulated-camera.conf
@@ -118,6 +121,13 @@ sim_postinst 0.1.0
 ! grep '^panetessel-sim:' "$scratch/sim.err" || fail "the upgrade said that"
 diff -r "$scratch/etc-before" "$board/$etc" || fail "an upgrade changed the users file, password or host names"
 [[ $(grep -c '^operator:.*camop' "$board/etc/group") == 1 ]] || fail "an upgrade listed camop twice"
+# A lost password file: a new password, and the users file follows.
+rm "$board/$etc/camop.password"
+kept=$password
+sim_postinst 0.1.0
+grep -q '^panetessel-sim: web user camop' "$scratch/sim.err" || fail "a new password was not announced"
+users_hold_password
+[[ $password != "$kept" ]] || fail "a lost password came back the same"
 DPKG_ROOT=$board sh "$scratch/sim-control/postrm" purge || fail "the simulated platform's postrm purge failed"
 [[ ! -e $board/$etc ]] || fail "a purge left $etc"
 ! grep -qs camop "$board"/etc/{passwd,group,shadow,gshadow} || fail "a purge left camop: $(grep -s camop "$board"/etc/*)"

@@ -64,6 +64,77 @@ for f in lib/systemd/system/panetessel.service lib/sysusers.d/panetessel.conf li
 done
 ! $readelf -S "$root/$app/panetessel" | grep -q '\.symtab' || fail "the packaged binary is not stripped"
 
+echo "== simulated platform package installed into a scratch root, before the camera's" >&2
+board=$scratch/board
+mkdir -p "$board/etc"
+printf 'root:x:0:0:root:/root:/bin/sh\n' >"$board/etc/passwd"
+printf 'root:x:0:\noperator:x:37:\n' >"$board/etc/group"
+echo board.example.org >"$board/etc/hostname"
+dpkg-deb -x "$sim_deb" "$board"
+dpkg-deb -e "$sim_deb" "$scratch/sim-control"
+tool=$board/usr/local/bin/zu-http-users
+[[ -x $tool ]] || fail "no usr/local/bin/zu-http-users in the simulated platform package"
+# The scripts run the package's AArch64 users tool; without a binfmt
+# registration it goes through the emulator, as the tests' programs do.
+if [[ $(dpkg --print-architecture) != arm64 ]] && $readelf -h "$tool" 2>/dev/null | grep -q AArch64; then
+  command -v qemu-aarch64-static >/dev/null || fail "qemu-aarch64-static is missing (tools/setup.sh camera)"
+  mv "$tool" "$tool.arm64"
+  printf '#!/bin/sh\nexec qemu-aarch64-static -E LD_LIBRARY_PATH=%s "%s" "$@"\n' \
+    "$board/usr/local/lib/panetessel-sim" "$tool.arm64" >"$tool"
+  chmod 0755 "$tool"
+fi
+sim_postinst() { DPKG_ROOT=$board sh "$scratch/sim-control/postinst" configure "$@" 2>"$scratch/sim.err" ||
+  fail "the simulated platform's postinst failed: $(cat "$scratch/sim.err")"; }
+sim_postinst
+etc=etc/panetessel-sim
+said=$(grep '^panetessel-sim:' "$scratch/sim.err" || true)
+[[ $said == "panetessel-sim: web user camop (operator): its password is in /$etc/camop.password, readable by root" ]] ||
+  fail "the install said: $said"
+user=$(grep '^camop:' "$board/etc/passwd") || fail "no user camop"
+IFS=: read -r _ _ uid _ _ _ shell <<<"$user"
+[[ $shell == */nologin && $uid -lt 1000 ]] || fail "user entry: $user"
+grep -Eq '^operator:[^:]*:[^:]*:(.*,)?camop(,|$)' "$board/etc/group" ||
+  fail "camop is not listed in operator: $(grep '^operator:' "$board/etc/group")"
+at() { [[ $(stat -c '%u:%g %a' "$board/$1") == "$2 $3" ]] || fail "$1: $(stat -c '%u:%g %a' "$board/$1"), not $2 $3"; }
+at $etc 0:0 755
+at $etc/http-users 0:0 600
+at $etc/camop.password 0:0 600
+at $etc/http.env 0:0 644
+# The front's layout: name:realm:SHA-256 of "name:realm:password".
+users_hold_password() {
+  password=$(cat "$board/$etc/camop.password")
+  [[ ${#password} -ge 20 ]] || fail "a short password: ${#password} characters"
+  ha1=$(printf 'camop:camera:%s' "$password" | sha256sum | cut -d' ' -f1)
+  [[ $(grep -v '^#' "$board/$etc/http-users" | grep .) == "camop:camera:$ha1" ]] ||
+    fail "the users file does not hold camop with its password: $(cat "$board/$etc/http-users")"
+}
+users_hold_password
+grep -qx 'ZU_HTTP_HOSTS=board,board.local,board.example.org' "$board/$etc/http.env" ||
+  fail "host names: $(cat "$board/$etc/http.env")"
+drop_in=$board/usr/local/lib/systemd/system/panetessel.service.d/simulated-camera.conf
+for line in LoadCredential=http-users:/$etc/http-users Environment=ZU_HTTP_USERS=%d/http-users \
+            EnvironmentFile=-/$etc/http.env; do
+  grep -qxF "$line" "$drop_in" || fail "the drop-in lacks $line"
+done
+cp -a "$board/$etc" "$scratch/etc-before"
+sim_postinst 0.1.0
+! grep '^panetessel-sim:' "$scratch/sim.err" || fail "the upgrade said that"
+diff -r "$scratch/etc-before" "$board/$etc" || fail "an upgrade changed the users file, password or host names"
+[[ $(grep -c '^operator:.*camop' "$board/etc/group") == 1 ]] || fail "an upgrade listed camop twice"
+# A lost password file: a new password, and the users file follows.
+rm "$board/$etc/camop.password"
+kept=$password
+sim_postinst 0.1.0
+grep -q '^panetessel-sim: web user camop' "$scratch/sim.err" || fail "a new password was not announced"
+users_hold_password
+[[ $password != "$kept" ]] || fail "a lost password came back the same"
+DPKG_ROOT=$board sh "$scratch/sim-control/postrm" purge || fail "the simulated platform's postrm purge failed"
+[[ ! -e $board/$etc ]] || fail "a purge left $etc"
+! grep -qs camop "$board"/etc/{passwd,group,shadow,gshadow} || fail "a purge left camop: $(grep -s camop "$board"/etc/*)"
+grep -qx 'operator:x:37:' "$board/etc/group" || fail "a purge changed operator: $(grep '^operator:' "$board/etc/group")"
+sim_postinst
+[[ $(cat "$board/$etc/camop.password") != "$password" ]] || fail "a reinstall after a purge kept the password"
+
 echo "== hardening" >&2
 # Read whole first: grep -q ending a pipe early would fail it under pipefail.
 header=$($readelf -hW $bin) segments=$($readelf -lW $bin) dynamic=$($readelf -dW $bin)

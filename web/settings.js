@@ -19,6 +19,17 @@
 
   const MODES = {single: 'Single', quad: 'Quad'};
   const ROTATED_REASON = 'Not available while a video channel is rotated by 90 or 270 degrees.';
+  // Why the camera's web server refuses a call, and what to do about it.
+  const REFUSALS = {
+    401: 'sign-in needed): no name and password were given, or the name or password is wrong. ' +
+      'Reload the page and sign in with an operator or administrator account.',
+    403: 'forbidden): this account may not change the camera, or the call did not come from the camera\'s ' +
+      'own page. Sign in with an operator or administrator account, on the page the camera itself serves.',
+    421: 'misdirected request): the camera does not answer to the address this page was opened with. ' +
+      'Open the page by the camera\'s IP address or by a name the camera is set up for.',
+    429: 'too many failed sign-ins from this address): the camera turns this address away for a minute. ' +
+      'Try again in a minute.',
+  };
 
   const $ = (id) => document.getElementById(id);
   const modes = $('modes');
@@ -93,6 +104,12 @@
           return 'The camera\'s view mode service failed on the ' + what + ' (HTTP 500, internal failure). ' +
             (setting ? 'Whether the switch was made is not known; the mode shown below is read again.'
                      : 'The page tries again by itself.');
+        }
+        // The camera's web server refused the call before it reached the
+        // service, so a refused switch changed nothing.
+        if (REFUSALS[failure.status]) {
+          return 'The camera\'s web server refused the ' + what + ' (HTTP ' + failure.status + ', ' +
+            REFUSALS[failure.status] + (setting ? ' Nothing was changed.' : '');
         }
         return 'The camera answered the ' + what + ' with HTTP ' + failure.status +
           (failure.text ? ' ' + failure.text : '') + '.';

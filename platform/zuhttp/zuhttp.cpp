@@ -3,15 +3,27 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "zuhttp_answer.h"
+#include "zuhttp_front.h"
+#include "zuhttp_users.h"
 #include "zuhttp_web.h"
+
+namespace {
+
+// The front's refusals, each logged once a minute at most.
+enum Refusal { kForeignHost, kCrossOrigin, kSlowed, kBadCredentials, kNotOperator, kRefusals };
+
+}  // namespace
 
 struct _ZuHttpHandler {
   MHD_Daemon *daemon;
@@ -30,6 +42,13 @@ struct _ZuHttpHandler {
   // the main context, and GLib's recursion guard keeps the callback single.
   GQueue waiting;
   guint deliver_id;
+  // The front (see zuhttp.h).
+  gchar **host_names;     // ZU_HTTP_HOSTS
+  ZuHttpUserFile *users;  // NULL: no authentication
+  ZuHttpSlowdown *slowdown;
+  guint8 nonce_seed[32];           // the daemon's, for as long as it runs
+  guint8 decoy[ZU_HTTP_HA1_SIZE];  // checked for unknown users, as if known
+  gint64 logged[kRefusals];
 };
 
 namespace {
@@ -62,6 +81,21 @@ constexpr rlim_t kMaxConnections = 1024;
 // with it.
 constexpr gsize kMaxTarget = 8 * 1024;
 constexpr gsize kArgumentRecord = 64;
+// A nonce serves this long; then the client is asked again (stale=true).
+constexpr guint kNonceTimeout = 300;
+// Nonce counts kept against replays, some 150 bytes each.
+constexpr unsigned int kNonceSlots = 1024;
+constexpr guint kSlowdownSlots = 256;
+constexpr char kOpaque[] = "zuhttp";
+constexpr gint64 kRefusalLogPeriod = 60 * G_USEC_PER_SEC;
+constexpr const char *kRefusalText[kRefusals] = {
+    "a Host missing or not this camera's", "a cross-origin request", "too many failed attempts",
+    "wrong credentials", "a user in neither operator nor admin"};
+// The settings page: it cannot be framed, and loads and sends nothing elsewhere.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
 // A refused target whose request the daemon gave up on is closed this soon.
 constexpr gint64 kRefusedGrace = G_USEC_PER_SEC;
 // After an early answer, this much more of the client's request is read and
@@ -369,16 +403,142 @@ MHD_Result serve_file(ZuHttpHandler *self, MHD_Connection *connection, const gch
   MHD_add_response_header(response, "Content-Type", content_type);
   MHD_add_response_header(response, "Cache-Control", "no-cache");
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "Content-Security-Policy", kPagePolicy);
+  MHD_add_response_header(response, "X-Frame-Options", "DENY");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
   return reply(connection, MHD_HTTP_OK, response);
 }
 
-// The first call, once the headers are in. Bodies announced over the limit
-// are refused before they are read (no "100 Continue" goes out).
+// --- the front ---------------------------------------------------------------------
+
+MHD_Result note_header(void *cls, MHD_ValueKind, const char *name, const char *value) {
+  auto *headers = static_cast<ZuHttpFrontHeaders *>(cls);
+  auto note = [value](const gchar **first, guint *count) {
+    if ((*count)++ == 0) *first = value;
+  };
+  if (g_ascii_strcasecmp(name, MHD_HTTP_HEADER_HOST) == 0)
+    note(&headers->host, &headers->hosts);
+  else if (g_ascii_strcasecmp(name, MHD_HTTP_HEADER_ORIGIN) == 0)
+    note(&headers->origin, &headers->origins);
+  else if (g_ascii_strcasecmp(name, "Sec-Fetch-Site") == 0)
+    note(&headers->fetch_site, &headers->fetch_sites);
+  return MHD_YES;
+}
+
+const struct sockaddr *client_address(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  return info != nullptr ? info->client_addr : nullptr;
+}
+
+ZuHttpPeer peer_of(MHD_Connection *connection) {
+  return zu_http_peer_of(client_address(connection));
+}
+
+// One warning line per kind a minute at most: an attacker cannot fill the
+// log, and whoever reads it still learns that it goes on.
+void log_refusal(ZuHttpHandler *self, MHD_Connection *connection, Refusal kind, guint status) {
+  gint64 now = g_get_monotonic_time();
+  if (self->logged[kind] != 0 && now - self->logged[kind] < kRefusalLogPeriod) return;
+  self->logged[kind] = now;
+  g_autofree gchar *from = nullptr;
+  if (const struct sockaddr *address = client_address(connection)) {
+    gsize size = address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    g_autoptr(GSocketAddress) socket_address =
+        g_socket_address_new_from_native(const_cast<struct sockaddr *>(address), size);
+    if (G_IS_INET_SOCKET_ADDRESS(socket_address))
+      from = g_inet_address_to_string(
+          g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(socket_address)));
+  }
+  g_log(nullptr, G_LOG_LEVEL_WARNING,
+        "zuhttp: %u to %s, for %s (like refusals are logged once a minute at most)", status,
+        from != nullptr ? from : "a client", kRefusalText[kind]);
+}
+
+MHD_Result refuse(ZuHttpHandler *self, MHD_Connection *connection, Refusal kind, guint status) {
+  log_refusal(self, connection, kind, status);
+  return reply_empty(connection, status);
+}
+
+MHD_Result slow_down(ZuHttpHandler *self, MHD_Connection *connection, guint seconds) {
+  log_refusal(self, connection, kSlowed, MHD_HTTP_TOO_MANY_REQUESTS);
+  MHD_Response *response = empty_response();
+  g_autofree gchar *after = g_strdup_printf("%u", seconds);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, after);
+  return reply(connection, MHD_HTTP_TOO_MANY_REQUESTS, response);
+}
+
+// 401 with the daemon's Digest SHA-256 challenge and a fresh nonce.
+MHD_Result challenge(MHD_Connection *connection, int stale) {
+  request_in(connection);
+  MHD_Response *response = empty_response();
+  MHD_Result queued = MHD_queue_auth_fail_response2(connection, ZU_HTTP_REALM, kOpaque, response,
+                                                    stale, MHD_DIGEST_ALG_SHA256);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+// FALSE when the request is answered here (401 or 403), with *answered the
+// daemon's result. The daemon checks the response, the nonce and its count;
+// an unknown user is checked against a decoy so that he fares as a wrong
+// password does. Only a wrong answer counts as a failed attempt: a client
+// asked afresh (no credentials, or a nonce of another request or too old)
+// has tried nothing.
+gboolean authenticated(ZuHttpHandler *self, MHD_Connection *connection, MHD_Result *answered) {
+  char *name = MHD_digest_auth_get_username(connection);
+  if (name == nullptr) {
+    *answered = challenge(connection, MHD_NO);
+    return FALSE;
+  }
+  const guint8 *ha1 = zu_http_user_file_ha1(self->users, name);
+  int checked = MHD_digest_auth_check_digest2(connection, ZU_HTTP_REALM, name,
+                                              ha1 != nullptr ? ha1 : self->decoy, ZU_HTTP_HA1_SIZE,
+                                              kNonceTimeout, MHD_DIGEST_ALG_SHA256);
+  gboolean passed = ha1 != nullptr && checked == MHD_YES;
+  gboolean operates = passed && zu_http_users_may_operate(name);
+  MHD_free(name);
+  if (checked == MHD_INVALID_NONCE) {
+    *answered = challenge(connection, MHD_YES);
+    return FALSE;
+  }
+  if (!passed) {
+    ZuHttpPeer peer = peer_of(connection);
+    zu_http_slowdown_fail(self->slowdown, &peer, g_get_monotonic_time());
+    log_refusal(self, connection, kBadCredentials, MHD_HTTP_UNAUTHORIZED);
+    *answered = challenge(connection, MHD_NO);
+    return FALSE;
+  }
+  if (!operates) {
+    *answered = refuse(self, connection, kNotOperator, MHD_HTTP_FORBIDDEN);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// --- routing, after the front ----------------------------------------------------------
+
+// The first call, once the headers are in. The front's checks come first, in
+// this order, each answered at once; then the routes. Bodies announced over
+// the limit are refused before they are read (no "100 Continue" goes out).
 MHD_Result route(ZuHttpHandler *self, MHD_Connection *connection, Request *request,
                  const gchar *method) {
   if (request->target_too_long) return reply_empty(connection, MHD_HTTP_URI_TOO_LONG);
+  ZuHttpFrontHeaders headers = {};
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, note_header, &headers);
+  if (guint status = zu_http_front_host_status(&headers, self->host_names))
+    return refuse(self, connection, kForeignHost, status);
+  if (self->users != nullptr) {
+    ZuHttpPeer peer = peer_of(connection);
+    if (guint seconds = zu_http_slowdown_left(self->slowdown, &peer, g_get_monotonic_time()))
+      return slow_down(self, connection, seconds);
+  }
   g_autofree gchar *path = g_strndup(request->target, std::strcspn(request->target, "?"));
-  if (std::strcmp(path, kApiPath) == 0) {
+  gboolean api = std::strcmp(path, kApiPath) == 0;
+  if (api && zu_http_front_cross_origin(&headers, method))
+    return refuse(self, connection, kCrossOrigin, MHD_HTTP_FORBIDDEN);
+  MHD_Result answered = MHD_NO;
+  if (self->users != nullptr && !authenticated(self, connection, &answered)) return answered;
+  if (api) {
     const char *length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (length != nullptr && g_ascii_strtoull(length, nullptr, 10) > kMaxBody)
@@ -589,13 +749,15 @@ gchar *endpoint_url(int listener) {
 MHD_Daemon *start_daemon(ZuHttpHandler *self, int listener) {
   self->max_connections = connection_limit();
   self->idle_timeout = env_count("ZU_HTTP_IDLE_TIMEOUT", kDefaultIdleTimeout);
+  gboolean auth = self->users != nullptr;
   return MHD_start_daemon(
       MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, admit, self, on_request, self,
       MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, self->max_connections + 1,
-      MHD_OPTION_NOTIFY_CONNECTION, track_connection, self,
-      MHD_OPTION_CONNECTION_TIMEOUT, self->idle_timeout,
-      MHD_OPTION_URI_LOG_CALLBACK, begin_request, self, MHD_OPTION_NOTIFY_COMPLETED, end_request,
-      self, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, track_connection, self, MHD_OPTION_CONNECTION_TIMEOUT,
+      self->idle_timeout, MHD_OPTION_URI_LOG_CALLBACK, begin_request, self,
+      MHD_OPTION_NOTIFY_COMPLETED, end_request, self, MHD_OPTION_DIGEST_AUTH_RANDOM,
+      static_cast<size_t>(auth ? sizeof self->nonce_seed : 0), self->nonce_seed,
+      MHD_OPTION_NONCE_NC_SIZE, auth ? kNonceSlots : 0u, MHD_OPTION_END);
 }
 
 // Written through a temporary file and a rename, so a reader never sees a
@@ -608,6 +770,60 @@ void write_ready_file(const gchar *url) {
     g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot write %s: %s", path, error->message);
 }
 
+// --- the front's settings ----------------------------------------------------------
+
+// A start the front refuses ends the process: the service does not look at
+// what zu_http_handler_new returns, and must not run unreachable or open.
+[[noreturn]] void refuse_start(const gchar *why) {
+  g_log(nullptr, G_LOG_LEVEL_CRITICAL, "zuhttp: refusing to start: %s", why);
+  exit(EXIT_FAILURE);
+}
+
+gboolean fill_random(guint8 *buffer, gsize size) {
+  for (gsize done = 0; done < size;) {
+    gssize n = getrandom(buffer + done, size - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FALSE;
+    done += n;
+  }
+  return TRUE;
+}
+
+void open_front(ZuHttpHandler *self) {
+  self->host_names = zu_http_front_parse_names(g_getenv("ZU_HTTP_HOSTS"));
+  const gchar *path = g_getenv("ZU_HTTP_USERS");
+  if (path == nullptr || *path == '\0') return;
+  g_autoptr(GError) error = nullptr;
+  self->users = zu_http_user_file_open(path, &error);
+  if (self->users == nullptr) {
+    g_autofree gchar *why = g_strdup_printf("the users file %s: %s", path, error->message);
+    refuse_start(why);
+  }
+  if (!fill_random(self->nonce_seed, sizeof self->nonce_seed) ||
+      !fill_random(self->decoy, sizeof self->decoy)) {
+    g_autofree gchar *why =
+        g_strdup_printf("no random bytes for the nonces: %s", g_strerror(errno));
+    refuse_start(why);
+  }
+  self->slowdown = zu_http_slowdown_new(kSlowdownSlots);
+}
+
+gboolean loopback_only(int listener) {
+  struct sockaddr_storage native = {};
+  socklen_t size = sizeof native;
+  if (getsockname(listener, reinterpret_cast<struct sockaddr *>(&native), &size) != 0) return FALSE;
+  g_autoptr(GSocketAddress) address = g_socket_address_new_from_native(&native, size);
+  return G_IS_INET_SOCKET_ADDRESS(address) &&
+         g_inet_address_get_is_loopback(
+             g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
+}
+
+void close_front(ZuHttpHandler *self) {
+  g_strfreev(self->host_names);
+  zu_http_user_file_free(self->users);
+  zu_http_slowdown_free(self->slowdown);
+}
+
 }  // namespace
 
 ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user_data) {
@@ -615,23 +831,33 @@ ZuHttpHandler *zu_http_handler_new(ZuHttpRequestCallback callback, gpointer user
   const gchar *where = g_getenv("ZU_HTTP_LISTEN");
   if (where == nullptr || *where == '\0') where = kDefaultListen;
 
-  int listener = -1;
-  g_autoptr(GError) error = nullptr;
-  if (!open_listener(where, &listener, &error)) {
-    g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s: %s", where, error->message);
-    return nullptr;
-  }
-  g_autofree gchar *url = endpoint_url(listener);
   auto *self = g_new0(ZuHttpHandler, 1);
   self->callback = callback;
   self->user_data = user_data;
   g_queue_init(&self->waiting);
   g_queue_init(&self->open);
   g_queue_init(&self->lingering);
+  open_front(self);
+
+  int listener = -1;
+  g_autoptr(GError) error = nullptr;
+  if (!open_listener(where, &listener, &error)) {
+    g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s: %s", where, error->message);
+    close_front(self);
+    g_free(self);
+    return nullptr;
+  }
+  if (self->users == nullptr && !loopback_only(listener)) {
+    g_autofree gchar *why = g_strdup_printf(
+        "%s is not loopback only, and without ZU_HTTP_USERS anyone could drive the camera", where);
+    refuse_start(why);
+  }
+  g_autofree gchar *url = endpoint_url(listener);
   self->daemon = url != nullptr ? start_daemon(self, listener) : nullptr;
   if (self->daemon == nullptr) {
     g_log(nullptr, G_LOG_LEVEL_WARNING, "zuhttp: cannot listen on %s", where);
     close(listener);
+    close_front(self);
     g_free(self);
     return nullptr;
   }
@@ -658,5 +884,6 @@ void zu_http_handler_free(ZuHttpHandler *handler) {
   g_source_destroy(handler->source);
   g_source_unref(handler->source);
   g_free(handler->web_root);
+  close_front(handler);
   g_free(handler);
 }

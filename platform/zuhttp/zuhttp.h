@@ -1,4 +1,48 @@
-/* Platform HTTP handler: delivers the service's API requests to a callback. */
+/* Platform HTTP handler: delivers the service's API requests to a callback,
+ * behind a front that decides who reaches it.
+ *
+ * The front checks every request once its headers are in, in this order,
+ * and answers a refused one at once with an empty body, the callback never
+ * called:
+ *  1. a target over 8 KiB: 414 (see below);
+ *  2. Host missing, empty or twice: 400; a Host that is not an IPv4 literal,
+ *     a bracketed IPv6 literal, "localhost" or a name of ZU_HTTP_HOSTS
+ *     (comma-separated, any case), each with an optional ":port": 421, so
+ *     that a page on a rebound DNS name reaches nothing;
+ *  3. when ZU_HTTP_USERS is set, a client address with 10 failed attempts
+ *     within 60 s: 429 with Retry-After, for 60 s from the 10th (256
+ *     addresses are kept; no request is held);
+ *  4. on "/panetessel/api", a method other than GET and HEAD with
+ *     Sec-Fetch-Site "cross-site" or "same-site", or with an Origin other
+ *     than "http://" + Host ("null" too): 403. No Access-Control-* header is
+ *     ever sent (those of the callback's answer are dropped), so a preflight
+ *     approves nothing; clients that send neither header pass;
+ *  5. when ZU_HTTP_USERS is set, on every path: HTTP Digest (RFC 7616) with
+ *     SHA-256, realm "camera", by libmicrohttpd's own checks. No
+ *     Authorization, or none of Digest with a user name, or a nonce that is
+ *     too old (5 minutes), was never given or was given for another method
+ *     or path: 401 with the challenge (stale=true for such a nonce), not
+ *     counted as a failure. A wrong password, an unknown user, another
+ *     realm, a field missing or a nonce count used before: 401, counted
+ *     (libmicrohttpd keeps 1024 nonces' counts; a count whose nonce lost its
+ *     slot reads as used). A user that the group database lists in neither
+ *     "operator" nor "admin": 403.
+ *  6. then the routes below.
+ * Each kind of refusal but a plain challenge logs one warning line a minute
+ * at most.
+ *
+ * ZU_HTTP_USERS names the users file: a line per user, "name:camera:" and
+ * the SHA-256 of "name:camera:password" in hex (htdigest's layout), '#'
+ * comments and blank lines allowed; zu-http-users keeps it. It is read
+ * again when it changes; while it is unusable no one is let in. Static
+ * files carry a Content-Security-Policy that forbids framing,
+ * X-Frame-Options: DENY and Referrer-Policy: no-referrer.
+ *
+ * zu_http_handler_new ends the process (one critical log line, status 1)
+ * rather than serve unsafely: when ZU_HTTP_USERS names a file that is
+ * missing, unreadable, malformed or open to others (mode & 0006), or when
+ * the listener is not loopback only (127.0.0.0/8, ::1) and ZU_HTTP_USERS is
+ * not set. */
 #pragma once
 
 #include <gio/gio.h>

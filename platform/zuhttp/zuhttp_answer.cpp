@@ -45,8 +45,11 @@ const gchar *parse_header_line(const gchar *line, gsize len, ZuHttpAnswer *answe
     if (answer->status != 0) return "two Status lines";
     return parse_status(value, answer) ? nullptr : "a Status line without a valid status code";
   }
+  // The body sent decides the framing; the front never approves a
+  // cross-origin read.
   if (g_ascii_strcasecmp(name, "Content-Length") == 0 ||
-      g_ascii_strcasecmp(name, "Transfer-Encoding") == 0)
+      g_ascii_strcasecmp(name, "Transfer-Encoding") == 0 ||
+      g_ascii_strncasecmp(name, "Access-Control-", 15) == 0)
     return nullptr;
   g_ptr_array_add(answer->fields, g_steal_pointer(&name));
   g_ptr_array_add(answer->fields, g_steal_pointer(&value));

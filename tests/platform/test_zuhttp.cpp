@@ -3,6 +3,7 @@
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +17,10 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "programs.h"
 #include "zuhttp.h"
+#include "zuhttp_users.h"
+#include "zulog.h"
 
 namespace {
 
@@ -34,14 +38,20 @@ struct Response {
 // One blocking connection, used from a client thread.
 class Client {
  public:
-  // send_buffer: the socket's send buffer, when not the system's.
-  explicit Client(guint16 port, int send_buffer = 0) {
+  // send_buffer: the socket's send buffer, when not the system's; from: the
+  // client's own address, when not the system's choice.
+  explicit Client(guint16 port, int send_buffer = 0, const char *from = nullptr) {
     g_autoptr(GInetAddress) loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
     g_autoptr(GSocketAddress) address = g_inet_socket_address_new(loopback, port);
     socket_ = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP,
                            nullptr);
     g_socket_set_timeout(socket_, 10);
     if (send_buffer > 0) g_socket_set_option(socket_, SOL_SOCKET, SO_SNDBUF, send_buffer, nullptr);
+    if (from != nullptr) {
+      g_autoptr(GInetAddress) own = g_inet_address_new_from_string(from);
+      g_autoptr(GSocketAddress) local = g_inet_socket_address_new(own, 0);
+      g_socket_bind(socket_, local, FALSE, nullptr);
+    }
     connected_ = g_socket_connect(socket_, address, nullptr, nullptr);
   }
   ~Client() { g_object_unref(socket_); }
@@ -102,9 +112,12 @@ class Client {
   std::string buffer_;
 };
 
+constexpr char kApi[] = "/panetessel/api";
+
 std::string http_request(const std::string &method, const std::string &target,
-                         const std::optional<std::string> &body = std::nullopt) {
-  std::string text = method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n";
+                         const std::optional<std::string> &body = std::nullopt,
+                         const std::string &headers = "Host: localhost\r\n") {
+  std::string text = method + " " + target + " HTTP/1.1\r\n" + headers;
   if (body) text += "Content-Length: " + std::to_string(body->size()) + "\r\n";
   return text + "\r\n" + body.value_or("");
 }
@@ -136,9 +149,9 @@ auto run_client(F &&client) -> decltype(client()) {
   return result;
 }
 
-Response round_trip(guint16 port, const std::string &request) {
+Response round_trip(guint16 port, const std::string &request, const char *from = nullptr) {
   return run_client([&] {
-    Client client(port);
+    Client client(port, 0, from);
     client.send(request);
     return client.read_response();
   });
@@ -158,8 +171,7 @@ class TempDir {
  public:
   TempDir() : path_(g_dir_make_tmp("zuhttp-XXXXXX", nullptr)) {}
   ~TempDir() {
-    g_unlink(file("ready").c_str());
-    g_rmdir(path_);
+    std::filesystem::remove_all(path_);
     g_free(path_);
   }
   std::string file(const char *name) const { return std::string(path_) + "/" + name; }
@@ -167,6 +179,50 @@ class TempDir {
  private:
   gchar *path_;
 };
+
+// The client's side of Digest SHA-256: it knows the password.
+std::string sha256(const std::string &text) {
+  g_autofree gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), -1);
+  return hex;
+}
+
+std::string user_line(const std::string &name, const std::string &password) {
+  return name + ":camera:" + sha256(name + ":camera:" + password) + "\n";
+}
+
+std::string digest(const std::string &user, const std::string &password, const std::string &method,
+                   const std::string &uri, const std::string &nonce, int count = 1,
+                   const std::string &realm = "camera") {
+  gchar nc[9];
+  g_snprintf(nc, sizeof nc, "%08x", count);
+  std::string response = sha256(sha256(user + ":" + realm + ":" + password) + ":" + nonce + ":" +
+                                nc + ":0a4f113b:auth:" + sha256(method + ":" + uri));
+  return "Authorization: Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" +
+         nonce + "\", uri=\"" + uri + "\", algorithm=SHA-256, qop=auth, nc=" + nc +
+         ", cnonce=\"0a4f113b\", response=\"" + response + "\", opaque=\"zuhttp\"\r\n";
+}
+
+// A parameter of the answer's challenge, unquoted ("" when absent).
+std::string challenge_param(const Response &r, const std::string &name) {
+  auto header = r.headers.find("www-authenticate");
+  if (header == r.headers.end()) return "";
+  const std::string &text = header->second;
+  size_t at = text.find(name + "=");
+  if (at == std::string::npos) return "";
+  at += name.size() + 1;
+  bool quoted = text[at] == '"';
+  size_t end = text.find(quoted ? '"' : ',', at + quoted);
+  return text.substr(at + quoted, end == std::string::npos ? end : end - at - quoted);
+}
+
+std::string with_credentials(const std::string &authorization) {
+  return http_request("POST", kApi, "{}", "Host: localhost\r\n" + authorization);
+}
+
+void write_users(const std::string &path, const std::string &text) {
+  g_file_set_contents(path.c_str(), text.c_str(), text.size(), nullptr);
+  g_chmod(path.c_str(), 0600);
+}
 
 struct Call {
   std::string method;
@@ -199,6 +255,22 @@ class ZuHttpTest : public ::testing::Test {
     g_unsetenv(name);
     ASSERT_NE(handler_, nullptr);
     port_ = url_port(read_file(dir_.file("ready")));
+  }
+
+  // Starts the handler afresh, asking for the credentials of these users.
+  void require_users(const std::string &lines) {
+    write_users(dir_.file("users"), lines);
+    restart("ZU_HTTP_USERS", dir_.file("users"));
+  }
+
+  std::string nonce_of(const std::string &request, const char *from = nullptr) {
+    return challenge_param(round_trip(port_, request, from), "nonce");
+  }
+
+  // A nonce for this request, then the request with these credentials.
+  Response ask(const std::string &user, const std::string &password, const char *from = nullptr) {
+    std::string nonce = nonce_of(http_request("POST", kApi, "{}"), from);
+    return round_trip(port_, with_credentials(digest(user, password, "POST", kApi, nonce)), from);
   }
 
   static void on_request(gpointer request, const gchar *method, const gchar *body,
@@ -234,6 +306,8 @@ TEST_F(ZuHttpTest, TurnsTheCgiAnswerIntoTheHttpAnswer) {
       {"Status: 201 Created\r\nX-Extra:  a b \r\n\r\nhi", 201, "Created", {{"x-extra", "a b"}},
        "hi", ""},
       {"Status: 404\n\n", 404, "Not Found", {}, "", ""},
+      {"Status: 200 OK\r\nAccess-Control-Allow-Origin: *\r\naccess-control-max-age: 1\r\n\r\n",
+       200, "OK", {{"access-control-allow-origin", ""}, {"access-control-max-age", ""}}, "", ""},
       {"Status: 200 OK\r\nContent-Length: 999\r\n\r\nabc", 200, "OK", {{"content-length", "3"}},
        "abc", ""},
       {"Status: 200 OK\r\n\r\na\0b\r\n\r\nc"s, 200, "OK", {}, "a\0b\r\n\r\nc"s, ""},
@@ -313,7 +387,7 @@ TEST_F(ZuHttpTest, RefusesBadBodiesWithoutCallingBack) {
       {"over 1 MiB", http_request("POST", "/panetessel/api", std::string(kMiB + 1, 'b')), 413, 0},
       {"2 MiB", http_request("POST", "/panetessel/api", std::string(2 * kMiB, 'b')), 413, 0},
       {"announced over 1 MiB, client waits for 100 Continue",
-       "POST /panetessel/api HTTP/1.1\r\nHost: x\r\nContent-Length: 1048577\r\n"
+       "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1048577\r\n"
        "Expect: 100-continue\r\n\r\n",
        413, 0},
       {"chunked exactly 1 MiB", chunked_request(kMiB, 65536), 200, kMiB},
@@ -551,8 +625,9 @@ TEST_F(ZuHttpTest, ClosesIdleAndSlowClientsAfterTheTimeout) {
     std::string sent;
   } rows[] = {
       {"idle", ""},
-      {"half the headers", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\n"},
-      {"half the body", "POST /panetessel/api HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n{}"},
+      {"half the headers", "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\n"},
+      {"half the body",
+       "POST /panetessel/api HTTP/1.1\r\nHost: localhost\r\nContent-Length: 9\r\n\r\n{}"},
   };
   run_client([&] {
     std::vector<std::unique_ptr<Client>> held;
@@ -640,6 +715,11 @@ TEST_F(ZuHttpTest, ServesPlainFilesFromTheWebRootOnly) {
       EXPECT_EQ(r.headers["content-type"], c.content_type);
       EXPECT_EQ(r.headers["cache-control"], "no-cache");
       EXPECT_EQ(r.headers["x-content-type-options"], "nosniff");
+      EXPECT_EQ(r.headers["content-security-policy"],
+                "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+                "base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+      EXPECT_EQ(r.headers["x-frame-options"], "DENY");
+      EXPECT_EQ(r.headers["referrer-policy"], "no-referrer");
     }
     if (c.status == 405) {
       EXPECT_EQ(r.headers["allow"], "GET, HEAD");
@@ -650,6 +730,167 @@ TEST_F(ZuHttpTest, ServesPlainFilesFromTheWebRootOnly) {
   EXPECT_EQ(calls_.size(), 1u);
   fs::remove_all(web);
   g_unlink(dir_.file("secret").c_str());
+}
+
+// Every path checks Host; the API refuses unsafe calls from other sites'
+// pages. None of these reach the service, and nothing approves CORS.
+TEST_F(ZuHttpTest, RefusesForeignHostsAndCrossSiteCalls) {
+  restart("ZU_HTTP_HOSTS", " Camera.Local ,,board");
+  struct Case {
+    std::string method;
+    std::string target;
+    const char *host;  // NULL: no Host line
+    std::string more;  // header lines
+    int status;
+  } cases[] = {
+      {"POST", kApi, "LocalHost:8642", "", 200},
+      {"POST", kApi, "192.168.1.20", "", 200},
+      {"POST", kApi, "[::1]:8642", "", 200},
+      {"POST", kApi, "camera.local", "", 200},
+      {"POST", kApi, "BOARD:80", "", 200},
+      {"POST", kApi, "rebind.evil.example", "", 421},
+      {"POST", kApi, "localhost.evil.example", "", 421},
+      {"POST", kApi, "127.0.0.1.nip.io:8642", "", 421},
+      {"POST", kApi, "0x7f000001", "", 421},
+      {"POST", kApi, "::1", "", 421},
+      {"POST", kApi, "[fe80::1%25eth0]", "", 421},
+      {"POST", kApi, "localhost:99999", "", 421},
+      {"POST", kApi, "localhost:", "", 421},
+      {"GET", "/other", "evil.example", "", 421},
+      {"POST", kApi, nullptr, "", 400},
+      {"POST", kApi, "", "", 400},
+      {"POST", kApi, "localhost", "Host: evil.example\r\n", 400},
+      {"POST", kApi, "localhost", "Origin: http://localhost\r\nSec-Fetch-Site: same-origin\r\n",
+       200},
+      {"POST", kApi, "127.0.0.1:8642", "Origin: http://127.0.0.1:8642\r\n", 200},
+      {"POST", kApi, "localhost", "Sec-Fetch-Site: none\r\n", 200},
+      {"POST", kApi, "localhost", "Origin: http://evil.example\r\n", 403},
+      {"POST", kApi, "localhost", "Origin: null\r\n", 403},
+      {"POST", kApi, "localhost:8642", "Origin: http://localhost:8643\r\n", 403},
+      {"POST", kApi, "localhost", "Origin: https://localhost\r\n", 403},
+      {"POST", kApi, "localhost", "Sec-Fetch-Site: cross-site\r\n", 403},
+      {"POST", kApi, "localhost", "Origin: http://localhost\r\nSec-Fetch-Site: same-site\r\n", 403},
+      {"PUT", kApi, "localhost", "Origin: http://localhost\r\nOrigin: http://evil.example\r\n",
+       403},
+      {"OPTIONS", kApi, "localhost",
+       "Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n", 403},
+      {"GET", kApi, "localhost", "Origin: http://evil.example\r\nSec-Fetch-Site: cross-site\r\n",
+       200},
+      {"POST", "/other", "localhost", "Origin: http://evil.example\r\n", 404},
+  };
+  for (const auto &c : cases) {
+    std::string headers = (c.host ? "Host: "s + c.host + "\r\n" : ""s) + c.more;
+    SCOPED_TRACE(c.method + " " + c.target + "\n" + headers);
+    calls_.clear();
+    Response r = round_trip(port_, http_request(c.method, c.target, "{}", headers));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(calls_.size(), c.status == 200 ? 1u : 0u);
+    if (c.status != 200) {
+      EXPECT_EQ(r.body, "");
+    }
+    for (const auto &[name, value] : r.headers)
+      EXPECT_FALSE(g_str_has_prefix(name.c_str(), "access-control-")) << name;
+  }
+  EXPECT_EQ(round_trip(port_, "POST /panetessel/api HTTP/1.0\r\nContent-Length: 0\r\n\r\n").status,
+            400);
+}
+
+TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
+  require_users(user_line("op", "pw") + user_line("adm", "pw") + user_line("view", "pw"));
+  using Credentials = std::function<std::string(const std::string &nonce)>;
+  auto as = [](const char *user, const char *password, const char *realm = "camera") {
+    return Credentials([=](const std::string &nonce) {
+      return digest(user, password, "POST", kApi, nonce, 1, realm);
+    });
+  };
+  auto literally = [](const char *header) {
+    return Credentials([=](const std::string &) { return std::string(header); });
+  };
+  struct Case {
+    const char *name;
+    Credentials credentials;
+    int status;
+    bool stale = false;
+    bool replay = false;  // the same request went through once before
+  } cases[] = {
+      {"none", literally(""), 401},
+      {"operator", as("op", "pw"), 200},
+      {"admin", as("adm", "pw"), 200},
+      {"wrong password", as("op", "Pw"), 401},
+      {"unknown user", as("nobody", "pw"), 401},
+      {"viewer", as("view", "pw"), 403},
+      {"a nonce of another request",
+       [&](const std::string &) {
+         return digest("op", "pw", "POST", kApi, nonce_of(http_request("GET", "/panetessel/")));
+       },
+       401, true},
+      {"a nonce never given",
+       [](const std::string &nonce) {
+         return digest("op", "pw", "POST", kApi, (nonce[0] == '0' ? "1" : "0") + nonce.substr(1));
+       },
+       401, true},
+      {"a nonce count used before", as("op", "pw"), 401, false, true},
+      {"another realm", as("op", "pw", "other"), 401},
+      {"Basic", literally("Authorization: Basic b3A6cHc=\r\n"), 401},
+      {"no nonce", literally("Authorization: Digest username=\"op\"\r\n"), 401},
+      {"garbage", literally("Authorization: Digest ,=\"\r\n"), 401},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string nonce = nonce_of(http_request("POST", kApi, "{}"));
+    ASSERT_EQ(nonce.size(), 72u);
+    std::string request = with_credentials(c.credentials(nonce));
+    if (c.replay) {
+      EXPECT_EQ(round_trip(port_, request).status, 200);
+    }
+    calls_.clear();
+    Response r = round_trip(port_, request);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(calls_.size(), c.status == 200 ? 1u : 0u);
+    if (c.status != 401) continue;
+    EXPECT_EQ(challenge_param(r, "realm"), "camera");
+    EXPECT_EQ(g_ascii_strcasecmp(challenge_param(r, "algorithm").c_str(), "SHA-256"), 0);
+    EXPECT_EQ(challenge_param(r, "stale"), c.stale ? "true" : "");
+  }
+}
+
+// Only wrong answers count; the slowed address is refused before anything
+// is checked, and everyone else is served meanwhile.
+TEST_F(ZuHttpTest, SlowsDownAnAddressAfterTenFailedAttempts) {
+  require_users(user_line("op", "pw"));
+  std::string stale = with_credentials(
+      digest("op", "pw", "POST", kApi, nonce_of(http_request("GET", "/panetessel/"))));
+  for (int i = 0; i < 12; i++) {
+    EXPECT_EQ(round_trip(port_, http_request("POST", kApi, "{}")).status, 401);
+    EXPECT_EQ(round_trip(port_, stale).status, 401);
+  }
+  EXPECT_EQ(ask("op", "pw").status, 200);
+  for (int i = 0; i < 10; i++) EXPECT_EQ(ask(i % 2 ? "op" : "nobody", "wrong").status, 401) << i;
+  calls_.clear();
+  Response slowed = ask("op", "pw");
+  EXPECT_EQ(slowed.status, 429);
+  int after = std::stoi(slowed.headers["retry-after"]);
+  EXPECT_TRUE(after > 50 && after <= 60) << after;
+  EXPECT_TRUE(calls_.empty());
+  EXPECT_EQ(ask("op", "pw", "127.0.0.2").status, 200);
+}
+
+TEST_F(ZuHttpTest, ReadsTheUsersFileAgainWhenItChanges) {
+  require_users(user_line("op", "pw"));
+  EXPECT_EQ(ask("adm", "pw").status, 401);
+  write_users(dir_.file("users"), user_line("op", "pw") + user_line("adm", "pw"));
+  EXPECT_EQ(ask("adm", "pw").status, 200);
+  pts_test::LogCapture log;
+  g_chmod(dir_.file("users").c_str(), 0604);
+  EXPECT_EQ(ask("op", "pw").status, 401);
+  EXPECT_EQ(ask("op", "pw").status, 401);
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "zuhttp: the users file " + dir_.file("users") +
+                                               ": others may read or write it (mode 0604): "
+                                               "chmod o-rw it; no one is let in"),
+            1u)
+      << log.dump();
+  g_chmod(dir_.file("users").c_str(), 0600);
+  EXPECT_EQ(ask("op", "pw").status, 200);
 }
 
 void ignore_request(gpointer, const gchar *, const gchar *, const gchar *, GOutputStream *,
@@ -697,6 +938,194 @@ TEST(ZuHttpListen, ListensWhereToldAndWritesTheReadyFile) {
     zu_http_handler_free(handler);
   }
   g_unsetenv("ZU_HTTP_READY_FILE");
+}
+
+void print_log_line(GLogLevelFlags level, const gchar *message, gpointer) {
+  std::fprintf(stderr, "%s: %s\n", pts_test::level_name(level).c_str(), message);
+}
+
+// Rather than serve unsafely, the front ends the process.
+TEST(ZuHttpFront, RefusesToStartUnsafely) {
+  // No other thread runs here; a plain fork also works under an emulator.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  TempDir dir;
+  auto users = [&](const char *name, const std::string &text, mode_t mode) {
+    write_users(dir.file(name), text);
+    g_chmod(dir.file(name).c_str(), mode);
+    return dir.file(name);
+  };
+  const std::string line = user_line("op", "pw");
+  struct Case {
+    const char *listen;
+    std::string users;
+    const char *message;
+  } cases[] = {
+      {"0.0.0.0:0", "", "0.0.0.0:0 is not loopback only, and without ZU_HTTP_USERS"},
+      {"127.0.0.1:0", dir.file("missing"), "missing: cannot open it: No such file or directory"},
+      {"127.0.0.1:0", users("open", line, 0644), "open: others may read or write it \\(mode 0644"},
+      {"127.0.0.1:0", users("bad", line + "op:camera:0\n", 0600), "bad: line 2: a hash other than"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.listen + (" " + c.users));
+    g_setenv("ZU_HTTP_LISTEN", c.listen, TRUE);
+    if (c.users.empty())
+      g_unsetenv("ZU_HTTP_USERS");
+    else
+      g_setenv("ZU_HTTP_USERS", c.users.c_str(), TRUE);
+    EXPECT_EXIT(
+        {
+          zu_log_set_observer(print_log_line, nullptr);
+          zu_log_syslog();
+          zu_http_handler_new(ignore_request, nullptr);
+        },
+        testing::ExitedWithCode(1), "CRITICAL: zuhttp: refusing to start: .*"s + c.message);
+  }
+  // Any address will do once users must authenticate.
+  g_setenv("ZU_HTTP_USERS", users("good", line, 0640).c_str(), TRUE);
+  g_setenv("ZU_HTTP_LISTEN", "0.0.0.0:0", TRUE);
+  ZuHttpHandler *handler = zu_http_handler_new(ignore_request, nullptr);
+  EXPECT_NE(handler, nullptr);
+  zu_http_handler_free(handler);
+  g_unsetenv("ZU_HTTP_USERS");
+}
+
+TEST(ZuHttpFront, ReadsTheUsersFileByItsRules) {
+  const std::string hash(64, 'a');
+  const std::string name = "line 1: a name other than 1 to 32 of A-Z a-z 0-9 . _ - (not starting "
+                           "with -)";
+  const std::string bad_hash = "line 1: a hash other than 64 hexadecimal digits (SHA-256)";
+  struct Case {
+    std::string text;
+    std::string problem;  // empty: sound
+    guint users;
+  } cases[] = {
+      {"", "", 0},
+      {"# who may\n\n \t\nop:camera:" + hash + "\n", "", 1},
+      {"op:camera:" + hash + "\na.B_c-9:camera:" + std::string(64, 'F'), "", 2},
+      {"op:camera:" + hash + "\nop:camera:" + hash, "line 2: a user listed twice", 0},
+      {"op:other:" + hash, "line 1: a realm other than \"camera\"", 0},
+      {"op:camera:" + hash.substr(1), bad_hash, 0},
+      {"op:camera:" + hash + "0", bad_hash, 0},
+      {"op:camera:" + hash.substr(1) + "g", bad_hash, 0},
+      {"op:camera:" + hash + "\r\n", bad_hash, 0},
+      {"op " + hash, "line 1: not name:camera:hash", 0},
+      {" op:camera:" + hash, name, 0},
+      {":camera:" + hash, name, 0},
+      {"-op:camera:" + hash, name, 0},
+      {std::string(33, 'o') + ":camera:" + hash, name, 0},
+      {"op:camera:" + hash + "\0"s, "line 1: a NUL byte", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GHashTable) users = zu_http_users_parse(c.text.data(), c.text.size(), &error);
+    EXPECT_EQ(error ? error->message : "", c.problem);
+    EXPECT_EQ(users ? g_hash_table_size(users) : 0, c.users);
+    if (users && c.users > 0) {
+      EXPECT_EQ(static_cast<const guint8 *>(g_hash_table_lookup(users, "op"))[31], 0xaa);
+    }
+  }
+}
+
+TEST(ZuHttpFront, SlowsTenFailuresWithinAMinuteForAMinute) {
+  constexpr gint64 s = G_USEC_PER_SEC;
+  const ZuHttpPeer a = {{10, 0, 0, 1}, 4}, b = {{10, 0, 0, 2}, 4}, c = {{10, 0, 0, 3}, 4};
+  const std::vector<gint64> ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  struct Case {
+    const char *name;
+    std::vector<gint64> failures;  // seconds
+    double at;
+    guint left;
+  } cases[] = {
+      {"nine", {0, 1, 2, 3, 4, 5, 6, 7, 8}, 9, 0},
+      {"ten within a minute", ten, 9, 60},
+      {"ten, half a minute on", ten, 39.5, 30},
+      {"ten, a minute on", ten, 69, 0},
+      {"ten in more than a minute", {0, 53, 54, 55, 56, 57, 58, 59, 60, 61}, 61, 0},
+      {"the last ten of eleven", {0, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61}, 61, 60},
+  };
+  for (const auto &row : cases) {
+    SCOPED_TRACE(row.name);
+    ZuHttpSlowdown *slowdown = zu_http_slowdown_new(4);
+    for (gint64 t : row.failures) zu_http_slowdown_fail(slowdown, &a, t * s);
+    EXPECT_EQ(zu_http_slowdown_left(slowdown, &a, static_cast<gint64>(row.at * s)), row.left);
+    EXPECT_EQ(zu_http_slowdown_left(slowdown, &b, static_cast<gint64>(row.at * s)), 0u);
+    zu_http_slowdown_free(slowdown);
+  }
+  // Two slots: a third address takes the slot of the one not slowed.
+  ZuHttpSlowdown *slowdown = zu_http_slowdown_new(2);
+  for (gint64 t : ten) zu_http_slowdown_fail(slowdown, &a, t * s);
+  zu_http_slowdown_fail(slowdown, &b, 10 * s);
+  for (gint64 t : ten) zu_http_slowdown_fail(slowdown, &c, (11 + t) * s);
+  EXPECT_EQ(zu_http_slowdown_left(slowdown, &a, 20 * s), 49u);
+  EXPECT_EQ(zu_http_slowdown_left(slowdown, &c, 20 * s), 60u);
+  zu_http_slowdown_free(slowdown);
+}
+
+// Exit status and standard output of the users tool on `file`.
+int users_tool(const std::string &file, std::vector<const char *> args, const std::string &input,
+               std::string *output) {
+  args.insert(args.begin(), {ZU_HTTP_USERS_TOOL, file.c_str()});
+  auto flags = static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE |
+                                             G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                             G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+  g_autoptr(GSubprocessLauncher) launcher = pts_test::child_launcher(flags);
+  g_autoptr(GSubprocess) child =
+      g_subprocess_launcher_spawnv(launcher, pts_test::program_argv(args).data(), nullptr);
+  g_autofree gchar *out = nullptr;
+  if (!child ||
+      !g_subprocess_communicate_utf8(child, input.c_str(), nullptr, &out, nullptr, nullptr))
+    return -1;
+  *output = out ? out : "";
+  return g_subprocess_get_exit_status(child);
+}
+
+// The tool as tools/camera and the simulated platform run it.
+TEST(ZuHttpFront, TheUsersToolKeepsTheFile) {
+  TempDir dir;
+  const std::string file = dir.file("users");
+  const std::string op = "# users\n" + user_line("op", "pw");
+  const std::string both = op + user_line("adm", "pw 2");
+  const std::string changed = "# users\n" + user_line("op", "new pw") + user_line("adm", "pw 2");
+  write_users(file, "# users\n");
+  struct Case {
+    std::vector<const char *> args;
+    std::string input;
+    int status;
+    std::string after;   // the file's text
+    std::string output;  // on standard output
+  } cases[] = {
+      {{"list"}, "", 0, "# users\n", ""},
+      {{"add", "op"}, "pw\n", 0, op, ""},
+      {{"add", "op"}, "other\n", 1, op, ""},
+      {{"add", "b@d"}, "x\n", 1, op, ""},
+      {{"add", "adm"}, "", 1, op, ""},
+      {{"add", "adm"}, "pw 2", 0, both, ""},
+      {{"password", "op"}, "new pw\nmore\n", 0, changed, ""},
+      {{"password", "nobody"}, "x\n", 1, changed, ""},
+      {{"list"}, "", 0, changed, "op\nadm\n"},
+      {{"frobnicate"}, "", 2, changed, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " "s + c.args[1] : ""s));
+    std::string output;
+    EXPECT_EQ(users_tool(file, c.args, c.input, &output), c.status);
+    EXPECT_EQ(read_file(file), c.after);
+    EXPECT_EQ(output, c.output);
+  }
+  // The file kept its mode; a new one is 0640, and the front's rules hold.
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  g_unlink(file.c_str());
+  std::string output;
+  EXPECT_EQ(users_tool(file, {"add", "op"}, "pw\n", &output), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u & ~mask);
+  g_chmod(file.c_str(), 0644);
+  EXPECT_EQ(users_tool(file, {"list"}, "", &output), 1);
 }
 
 }  // namespace

@@ -2,13 +2,17 @@
 """Holds the API description (api/openapi.yaml) against what people and the
 service actually exchange: every request and answer shown in README.md and
 docs/*.md, each page's sent in its order to a fresh simulated camera whose
-answers must be the ones shown, and a sample of each method's answers,
-success and error, from the running service. Debian's python3-jsonschema
-does the validating.
+answers must be the ones shown, a sample of each method's answers,
+success and error, from the running service, and the web server's refusals
+in front of it (with the docs' Python client behind a password). Debian's
+python3-jsonschema does the validating.
 
 Run from anywhere: /usr/bin/python3 tests/web/check_api.py
 """
+import contextlib
 import glob
+import http.client
+import io
 import json
 import os
 import re
@@ -19,6 +23,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.parse
 import urllib.request
 
 import jsonschema
@@ -239,13 +245,114 @@ def check_samples(camera, samples):
     check(error_code(answer) == 2002, 'GET: error 2002')
 
 
+# --- the web server in front of the service ----------------------------------
+
+def send(url, headers, body=b'{"method": "getSupportedVersions"}'):
+    """POSTs with exactly these headers (Host included: none unless given)."""
+    parts = urllib.parse.urlsplit(url)
+    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=30)
+    try:
+        connection.putrequest('POST', parts.path, skip_host=True, skip_accept_encoding=True)
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        connection.putheader('Content-Length', str(len(body)))
+        connection.endheaders(body)
+        reply = connection.getresponse()
+        return reply.status, reply.headers, reply.read()
+    finally:
+        connection.close()
+
+
+def check_refusal(what, status, headers, body):
+    """A refusal the description names, with its headers and no body."""
+    described = operation['responses'].get(str(status))
+    check(described is not None and 'content' not in described, what + ': HTTP %d is described without a body' % status)
+    check(body == b'', what + ': an empty body, not %r' % body[:80])
+    if described:
+        described = described.get('$ref') and resolver.resolve(described['$ref'])[1] or described
+        for name, header in described.get('headers', {}).items():
+            value = headers.get(name)
+            schema = header['schema']
+            if schema.get('type') == 'integer':
+                value = int(value) if value and value.isdigit() else value
+            check(value is not None and jsonschema.Draft202012Validator(schema).is_valid(value),
+                  what + ': %s fits the description: %r' % (name, value))
+
+
+# (what, headers besides the camera's own Host, the body, the status)
+REFUSALS = [
+    ('no Host', {'Host': None}, None, 400),
+    ('an empty Host', {'Host': ''}, None, 400),
+    ('a foreign Host', {'Host': 'rebind.evil.example'}, None, 421),
+    ('another site\'s Origin', {'Origin': 'http://evil.example'}, None, 403),
+    ('Origin null', {'Origin': 'null'}, None, 403),
+    ('Sec-Fetch-Site cross-site', {'Sec-Fetch-Site': 'cross-site'}, None, 403),
+    ('a body over 1 MiB', {}, b'[' * (1024 * 1024 + 1), 413),
+]
+
+
+def check_refusals(camera):
+    own = urllib.parse.urlsplit(camera.url).netloc
+    for what, extra, body, expected in REFUSALS:
+        headers = {name: value for name, value in dict({'Host': own}, **extra).items() if value is not None}
+        status, answer_headers, answer = send(camera.url, headers, *([body] if body else []))
+        check(status == expected, what + ': HTTP %d, not %d' % (status, expected))
+        check_refusal(what, status, answer_headers, answer)
+
+
+def docs_client():
+    """The Python client of docs/api.md, as a function of the URL and password."""
+    with open(os.path.join(ROOT, 'docs/api.md')) as f:
+        blocks = re.findall(r'```python\n(.*?)```', f.read(), re.S)
+    check(len(blocks) == 1, 'docs/api.md shows one Python client (found %d)' % len(blocks))
+
+    def run(url, password):
+        code = blocks[0].replace("'http://127.0.0.1:8642/panetessel/api'", repr(url)).replace("'PASSWORD'", repr(password))
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            exec(code, {})
+        return printed.getvalue()
+    return run
+
+
+def check_authentication(camera):
+    with open(os.path.join(camera.state, 'camop.password')) as f:
+        password = f.read().strip()
+    client = docs_client()
+    own = urllib.parse.urlsplit(camera.url).netloc
+    status, headers, body = send(camera.url, {'Host': own})
+    check(status == 401, 'no credentials: HTTP %d, not 401' % status)
+    check_refusal('no credentials', status, headers, body)
+    answer = json.loads(client(camera.url, password))
+    check_answer(answer, 'the docs\' Python client with the password')
+    check(error_code(answer) is None, 'the docs\' Python client: %s' % answer)
+    # Wrong passwords until the address is turned away (each call tries a few times).
+    status = None
+    for _ in range(12):
+        try:
+            client(camera.url, password + 'x')
+        except urllib.error.HTTPError as e:
+            status, headers, body = e.code, e.headers, e.read()
+            if status != 401:
+                break
+    check(status == 429, 'wrong passwords: HTTP %s in the end, not 429' % status)
+    if status == 429:
+        check_refusal('wrong passwords', status, headers, body)
+
+
 def main():
     check_docs()
     camera = Camera()
     try:
         check_samples(camera, SAMPLES)
+        check_refusals(camera)
     finally:
         camera.stop()
+    guarded = Camera('--auth')
+    try:
+        check_authentication(guarded)
+    finally:
+        guarded.stop()
     viewer = Camera('--viewer')
     try:
         check_samples(viewer, [(what, [], request, True, 2001)

@@ -9,6 +9,7 @@ import assert from 'node:assert/strict';
 import {execFileSync, spawn} from 'node:child_process';
 import {once} from 'node:events';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
@@ -33,6 +34,7 @@ async function startCamera(...options) {
   }
   const api = fs.readFileSync(endpoint, 'utf8').trim();
   return {
+    state,
     page: api.replace(/api$/, ''),
     tool: (...args) => execFileSync(path.join(root, 'tools/camera'), ['--state', state, ...args], {encoding: 'utf8'}),
     // What the video system, the parameter and the key file hold.
@@ -57,9 +59,17 @@ const calls = [];
 const answered = new Set();
 const pageErrors = [];
 
-async function openPage(url) {
+// A fresh page in a context of its own; options go to the context (e.g.
+// httpCredentials). With fromDisk the page's own files come from web/, so
+// that only its API calls meet the camera.
+async function openPage(url, options = {}, fromDisk = false) {
   await page?.context().close();
-  const context = await browser.newContext({viewport: {width: 480, height: 640}});
+  const context = await browser.newContext({viewport: {width: 480, height: 640}, ...options});
+  if (fromDisk) {
+    const file = (u) => u.pathname.slice('/panetessel/'.length) || 'index.html';
+    await context.route((u) => u.pathname.startsWith('/panetessel/') && u.pathname !== '/panetessel/api',
+                        (route) => route.fulfill({path: path.join(root, 'web', file(new URL(route.request().url())))}));
+  }
   const opened = await context.newPage();
   opened.on('pageerror', (error) => pageErrors.push(error.message));
   opened.on('request', (request) => calls.push(request));
@@ -124,6 +134,51 @@ test('the page loads, shows single, and asks nothing of anyone but the camera', 
   await page.setViewportSize({width: 320, height: 640}); // a small phone
   assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), 320);
   await page.setViewportSize({width: 480, height: 640});
+});
+
+// What the camera's web server sends with the page's files: the page's own
+// policy as a header, with frame-ancestors (which a meta tag cannot carry).
+const policy = fs.readFileSync(path.join(root, 'web/index.html'), 'utf8')
+  .match(/http-equiv="Content-Security-Policy" content="([^"]*)"/)[1];
+const pageHeaders = [
+  ['content-security-policy', policy + "; frame-ancestors 'none'"],
+  ['x-frame-options', 'DENY'],
+  ['referrer-policy', 'no-referrer'],
+  ['x-content-type-options', 'nosniff'],
+];
+
+test('the page cannot be framed, and a page from elsewhere can neither frame it nor switch the camera', async () => {
+  for (const file of ['', 'settings.js', 'settings.css']) {
+    const answer = await fetch(camera.page + file);
+    assert.equal(answer.status, 200, file);
+    for (const [name, value] of pageHeaders) assert.equal(answer.headers.get(name), value, file + ': ' + name);
+    assert.equal(answer.headers.get('access-control-allow-origin'), null, file);
+  }
+
+  // Another site the operator has open: it frames the page and sends the
+  // switch a no-cors fetch may send without asking anyone.
+  const api = camera.page + 'api';
+  const attack = '<!doctype html><iframe src="' + camera.page + '" onload="this.dataset.loaded = 1"></iframe><script>' +
+    'window.sent = fetch(' + JSON.stringify(api) + ', {method: "POST", mode: "no-cors", body: ' +
+    JSON.stringify(JSON.stringify({method: 'setViewMode', apiVersion: '1.0', params: {value: 'quad'}})) +
+    '}).then(() => "sent", () => "failed");</script>';
+  const site = http.createServer((request, reply) => reply.writeHead(200, {'Content-Type': 'text/html'}).end(attack));
+  site.listen(0, '127.0.0.2'); // another site: cross-site to 127.0.0.1
+  await once(site, 'listening');
+  const context = await browser.newContext();
+  try {
+    const evil = await context.newPage();
+    const framed = [];
+    evil.on('request', (request) => request.frame() !== evil.mainFrame() && framed.push(new URL(request.url()).pathname));
+    await evil.goto('http://127.0.0.2:' + site.address().port + '/');
+    assert.equal(await evil.evaluate(() => window.sent), 'sent');
+    await evil.waitForFunction(() => document.querySelector('iframe').dataset.loaded, null, {timeout: 15_000});
+    assert.deepEqual(framed, ['/panetessel/']); // refused: none of its files were asked for
+  } finally {
+    await context.close();
+    site.close();
+  }
+  assert.deepEqual(camera.held(), ['single', 'no', 'single']);
 });
 
 test('a click switches to quad: busy meanwhile, then the camera holds quad everywhere', async () => {
@@ -242,7 +297,7 @@ test('the video system refuses: the 8000 message says what may have changed', as
   camera.tool('fault', 'video', 'apply', 'off');
 });
 
-test('a network failure and a bare 500 are told in words', async () => {
+test('a network failure is told in words, and the page recovers by itself', async () => {
   await page.route('**/api', (route) => route.abort('connectionrefused'));
   await page.clock.runFor(POLL_MS);
   await problemSays('network failure');
@@ -251,13 +306,37 @@ test('a network failure and a bare 500 are told in words', async () => {
   await page.clock.runFor(2 * POLL_MS); // the next try waits longer after a failure
   await waitFor(() => !document.getElementById('modes').disabled);
   assert.doesNotMatch((await state()).problems, /network failure/);
+});
 
-  await page.route('**/api', (route) =>
-    route.request().postData().includes('setViewMode') ? route.fulfill({status: 500, body: ''}) : route.continue());
-  await page.click('label[for=mode-quad]');
-  await problemSays('HTTP 500');
+// Bare HTTP answers to a switch: the service's 500, and the refusals of the
+// camera's web server, which nothing of reaches the service.
+const bareAnswers = [
+  [500, /\(HTTP 500, internal failure\)\. Whether the switch was made is not known/],
+  [401, /refused the switch to Quad \(HTTP 401, sign-in needed\).*the name or password is wrong\. Reload the page and sign in.*Nothing was changed\./],
+  [403, /refused the switch to Quad \(HTTP 403, forbidden\): this account may not change the camera, or the call did not come from the camera's own page/],
+  [421, /refused the switch to Quad \(HTTP 421, misdirected request\): the camera does not answer to the address this page was opened with/],
+  [429, /refused the switch to Quad \(HTTP 429, too many failed sign-ins from this address\).*Try again in a minute\. Nothing was changed\./],
+];
+test('a bare 500 and the web server\'s 401, 403, 421 and 429 are told in words', async () => {
+  for (const [status, says] of bareAnswers) {
+    await page.route('**/api', (route) =>
+      route.request().postData().includes('setViewMode') ? route.fulfill({status, body: ''}) : route.continue());
+    await page.click('label[for=mode-quad]');
+    await problemSays('HTTP ' + status);
+    await page.unroute('**/api');
+    const s = await state();
+    assert.match(s.problems, says);
+    assert.equal(s.current, 'Single');
+    assert.equal(await text('#status'), 'The switch to Quad failed.');
+  }
+  // A refused read says so too, and the next good read clears it.
+  await page.route('**/api', (route) => route.fulfill({status: 421, body: ''}));
+  await page.clock.runFor(POLL_MS);
+  await problemSays('refused the request for the view mode (HTTP 421, misdirected request)');
+  assert.equal((await state()).choosable, false);
   await page.unroute('**/api');
-  assert.equal((await state()).current, 'Single');
+  await page.clock.runFor(2 * POLL_MS);
+  await waitFor(() => document.getElementById('current').textContent === 'Single');
 });
 
 test('a viewer account is told it may not see or change the view mode (2001)', async () => {
@@ -269,4 +348,40 @@ test('a viewer account is told it may not see or change the view mode (2001)', a
   assert.match(s.problems, /This account may not see or change the view mode \(error 2001, access forbidden\)/);
   assert.equal(s.choosable, false);
   assert.equal(s.current, 'not known');
+});
+
+test('behind a password: the right one gets in and switches, a wrong one is told 401', async () => {
+  await camera.stop();
+  camera = await startCamera('--auth');
+  const password = fs.readFileSync(path.join(camera.state, 'camop.password'), 'utf8').trim();
+  const refused = await fetch(camera.page);
+  assert.equal(refused.status, 401);
+  assert.match(refused.headers.get('www-authenticate'), /^Digest realm="camera",.*algorithm=SHA-256/i);
+
+  page = await openPage(camera.page, {httpCredentials: {username: 'camop', password}});
+  await waitFor(() => document.getElementById('current').textContent === 'Single');
+  await page.click('label[for=mode-quad]');
+  await statusIs('Quad is in effect now.');
+  assert.deepEqual(camera.held(), ['quad', 'yes', 'quad']);
+
+  // A wrong password does not even get the page (Chromium shows its own
+  // error for the empty 401); the page's files from web/ show what its
+  // calls then meet.
+  const wrong = {httpCredentials: {username: 'camop', password: password + 'x'}};
+  const refusedContext = await browser.newContext(wrong);
+  try {
+    const refusedPage = await refusedContext.newPage();
+    const statuses = [];
+    refusedPage.on('response', (response) => statuses.push(new URL(response.url()).pathname + ' ' + response.status()));
+    await assert.rejects(refusedPage.goto(camera.page), /ERR_HTTP_RESPONSE_CODE_FAILURE/);
+    assert.deepEqual(statuses, ['/panetessel/ 401']);
+  } finally {
+    await refusedContext.close();
+  }
+  page = await openPage(camera.page, wrong, true);
+  await problemSays('HTTP 401');
+  const s = await state();
+  assert.match(s.problems, /refused the request for the view mode \(HTTP 401, sign-in needed\).*the name or password is wrong/);
+  assert.equal(s.choosable, false);
+  assert.deepEqual(camera.held(), ['quad', 'yes', 'quad']);
 });

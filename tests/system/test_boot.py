@@ -115,6 +115,9 @@ def test_first_boot(camera, unit, figure):
     assert folder == "750 panetessel:panetessel"
     api = camera.api()
     assert api.request(info()).body == wire(info_answer("single"))
+    camera.rotate(2, 90)  # the service asks the simulator on the system bus
+    assert api.request(info()).body == wire(info_answer("single", modes=("single",)))
+    camera.rotate(2, 0)
     assert camera.sh(f"cat {KEY_FILE}") == "[general]\nview_mode=single"
     assert camera.journal("warning") == [], "the service logged"
     page = api.request(method="GET", path="/panetessel/")

@@ -1,11 +1,8 @@
 #include "service_fixture.h"
 #include "programs.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +20,6 @@ constexpr char kCallerName[] = "ptscaller";
 // Generous: sanitizer builds start slowly on a shared machine.
 constexpr gint64 kReadyWaitUs = 30 * G_USEC_PER_SEC;
 constexpr gint64 kStopWaitUs = 10 * G_USEC_PER_SEC;
-constexpr int kSocketTimeoutS = 30;
 
 void write_text(const std::string &file, const std::string &contents) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -42,76 +38,6 @@ std::string faults_group(const std::vector<std::string> &faults) {
   std::string group = "[faults]\n";
   for (const auto &fault : faults) group += fault + "=true\n";
   return group;
-}
-
-int connect_to(const std::string &host, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval timeout = {kSocketTimeoutS, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-      connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool send_all(int fd, const std::string &data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string read_all(int fd) {
-  std::string data;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) data.append(buffer, static_cast<size_t>(n));
-  return data;
-}
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-std::string dechunk(const std::string &body) {
-  std::string out;
-  size_t pos = 0;
-  while (pos < body.size()) {
-    size_t line_end = body.find("\r\n", pos);
-    if (line_end == std::string::npos) break;
-    size_t size = std::strtoul(body.substr(pos, line_end - pos).c_str(), nullptr, 16);
-    if (size == 0) break;
-    out += body.substr(line_end + 2, size);
-    pos = line_end + 2 + size + 2;
-  }
-  return out;
-}
-
-HttpReply parse_reply(const std::string &raw) {
-  HttpReply reply;
-  size_t head_end = raw.find("\r\n\r\n");
-  if (head_end == std::string::npos) return reply;
-  const std::string head = lower(raw.substr(0, head_end));
-  reply.body = raw.substr(head_end + 4);
-  if (std::sscanf(head.c_str(), "http/%*s %d", &reply.status) != 1) reply.status = 0;
-  if (head.find("\r\ntransfer-encoding: chunked") != std::string::npos) {
-    reply.body = dechunk(reply.body);
-  } else if (size_t at = head.find("\r\ncontent-length:"); at != std::string::npos) {
-    size_t length = std::strtoul(head.c_str() + at + 17, nullptr, 10);
-    if (reply.body.size() > length) reply.body.resize(length);
-  }
-  return reply;
 }
 
 }  // namespace
@@ -250,35 +176,24 @@ void Service::stop() {
     ADD_FAILURE() << "sanitizer report from the service:\n" << log;
 }
 
-std::string Service::post_request_text(const std::string &body) const {
-  return "POST /panetessel/api HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
-         "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string Service::api_request(const std::string &method, const std::string &body) const {
+  const bool post = method == "POST";
+  return http_request(method, kApiPath, post ? std::optional(body) : std::nullopt,
+                      "Host: " + host_ + ":" + std::to_string(port_) + "\r\nConnection: close\r\n" +
+                          (post ? "Content-Type: application/json\r\n" : ""));
 }
 
-HttpReply Service::request(const std::string &method, const std::string &body) {
-  std::string text = method == "POST" ? post_request_text(body)
-                                      : method + " /panetessel/api HTTP/1.1\r\nHost: " + host_ + ":" +
-                                            std::to_string(port_) + "\r\nConnection: close\r\n\r\n";
-  int fd = connect_to(host_, port_);
-  if (fd < 0) {
-    ADD_FAILURE() << "cannot connect to the service";
-    return {};
-  }
-  HttpReply reply;
-  if (send_all(fd, text)) reply = parse_reply(read_all(fd));
-  close(fd);
-  return reply;
+HttpAnswer Service::request(const std::string &method, const std::string &body) {
+  HttpClient client(port_);
+  if (!client.connected()) ADD_FAILURE() << "cannot connect to the service";
+  client.send(api_request(method, body));
+  return client.read_answer();
 }
 
-bool Service::send_and_close(const std::string &raw) {
-  int fd = connect_to(host_, port_);
-  if (fd < 0) return false;
-  bool sent = send_all(fd, raw);
-  // A reset rather than an orderly close: the answer hits a dead socket.
-  linger hard = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(fd);
+bool Service::post_and_hang_up(const std::string &body) {
+  HttpClient client(port_);
+  bool sent = client.send(api_request("POST", body));
+  client.reset();
   return sent;
 }
 

@@ -80,6 +80,24 @@ def test_a_guesser_is_slowed_and_others_served(sim):
     assert camera.api().request(info()).body == wire(info_answer("single"))
 
 
+@pytest.mark.load
+@needs_front
+def test_users_added_by_tools_camera_stay_across_starts(sim):
+    camera = sim(auth=True)
+
+    def users(*args, password=""):
+        return subprocess.run([ROOT / "tools/camera", "--state", camera.state, "user", *args], input=password,
+                              capture_output=True, text=True, check=True).stdout
+
+    users("add", "bob", "viewer", password="pw 1\n")
+    users("add", "amy", "admin", password="pw 2\n")
+    camera.close()
+    camera = sim(auth=True, group="viewer")
+    assert users("list") == f"bob                  viewer\namy                  admin\n{USER:<20} viewer\n"
+    assert [Api(camera.url, *who).request(info()).status for who in [("bob", "pw 1"), ("amy", "pw 2")]] == [403, 200]
+    assert camera.api().request(info()).status == 403
+
+
 # --- tools/run.sh ----------------------------------------------------------------
 
 @pytest.mark.load

@@ -523,6 +523,12 @@ class SimCamera:
 
 # --- tools/run.sh ---------------------------------------------------------------
 
+def build():
+    """The dev preset, up to date."""
+    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "dev"], cwd=ROOT, check=True)
+
+
 USAGE = """tools/run.sh [--state DIR] [--fresh] [--port N] [--viewer] [--auth]
 
   --state DIR  the simulated camera's state folder (default: .sim in the repo)
@@ -571,9 +577,7 @@ def run(argv):
         except (ValueError, ProcessLookupError):
             pass
 
-    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", "dev"], cwd=ROOT, check=True)
-
+    build()
     marker.touch()
     pid_file.write_text(f"{os.getpid()}\n")
     group = "viewer" if args.viewer else "operator"

@@ -668,7 +668,8 @@ def _on(text):
 
 
 def _status(camera):
-    state, endpoint, key_file = camera.state, camera.state / "endpoint", camera.state / "localdata/panetessel.conf"
+    state = camera.state
+    endpoint, key_file = state / "endpoint", state / "localdata/panetessel.conf"
 
     def shown(value, absent="(none)"):
         return absent if value is None else value
@@ -685,9 +686,6 @@ def _status(camera):
     print(f"              faults: {' '.join(camera.faults('param')) or 'none'}")
     print(f"Key file:     view_mode={shown(camera.stored())} ({key_file})" if key_file.exists()
           else "Key file:     (none yet)")
-    if not (state / "bus-address").exists() or not (state / "bus-address").stat().st_size:
-        print("Rotations:    (not running)")
-        return
     for channel in range(4):
         try:
             reply = camera.rotation_reply(channel)
@@ -695,6 +693,9 @@ def _status(camera):
             said = f"{degrees[1]} degrees" if degrees else f"answers {reply}"
         except subprocess.CalledProcessError as error:
             said = "fails: " + (error.stdout + error.stderr).rstrip("\n").rsplit(": ", 1)[-1]
+        except RuntimeError:  # no bus: the camera is not running
+            print("Rotations:    (not running)")
+            return
         print(f"Channel {channel}:    {said}")
 
 
@@ -742,14 +743,13 @@ def camera_tool(argv):
     """tools/camera: changes and shows the camera that tools/run.sh runs."""
     state = ROOT / ".sim"
     if argv[:1] == ["--state"]:
-        if len(argv) < 2:
-            print("camera: --state needs a folder", file=sys.stderr)
-            return 2
-        state, argv = Path(argv[1]), argv[2:]
+        state, argv = Path(argv[1]) if argv[1:] else None, argv[2:]
     if argv[:1] in (["-h"], ["--help"], ["help"]):
         print(CAMERA_USAGE)
         return 0
     try:
+        if state is None:
+            raise Refused("--state needs a folder")
         if argv and not state.is_dir():
             raise Refused(f"no state folder {state}: start tools/run.sh first")
         if not argv or not _command(SimCamera(state), argv):

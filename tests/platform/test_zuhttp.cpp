@@ -18,6 +18,7 @@
 #include "http_client.h"
 #include "log_capture.h"
 #include "programs.h"
+#include "sim_state.h"
 #include "zuhttp.h"
 #include "zuhttp_users.h"
 #include "zulog.h"
@@ -74,10 +75,7 @@ HttpAnswer round_trip(int port, const std::string &request, const char *from = n
   return run_client([&] { return send_and_read(port, request, from, head); });
 }
 
-std::string read_file(const std::string &path) {
-  g_autofree gchar *text = nullptr;
-  return g_file_get_contents(path.c_str(), &text, nullptr, nullptr) ? text : "";
-}
+std::string read_file(const std::string &path) { return pts_test::read_file(path).value_or(""); }
 
 guint16 url_port(const std::string &url) {
   g_autoptr(GUri) uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
@@ -137,7 +135,7 @@ std::string with_credentials(const std::string &authorization) {
 }
 
 void write_users(const std::string &path, const std::string &text) {
-  g_file_set_contents(path.c_str(), text.c_str(), text.size(), nullptr);
+  pts_test::write_file(path, text);
   g_chmod(path.c_str(), 0600);
 }
 
@@ -569,15 +567,13 @@ TEST_F(ZuHttpTest, ServesPlainFilesFromTheWebRootOnly) {
   namespace fs = std::filesystem;
   fs::path web = dir_.file("web");
   fs::create_directories(web / "sub");
-  auto write = [](const fs::path &path, const std::string &text) {
-    g_file_set_contents(path.c_str(), text.c_str(), text.size(), nullptr);
-  };
-  write(web / "index.html", "<p>index</p>");
-  write(web / "app.js", "let a;");
-  write(web / "sub" / "logo.png", "PNG");
-  write(web / "data.bin", "bits");
-  write(web / ".hidden", "no");
-  write(dir_.file("secret"), "no");
+  using pts_test::write_file;
+  write_file(web / "index.html", "<p>index</p>");
+  write_file(web / "app.js", "let a;");
+  write_file(web / "sub" / "logo.png", "PNG");
+  write_file(web / "data.bin", "bits");
+  write_file(web / ".hidden", "no");
+  write_file(dir_.file("secret"), "no");
   fs::create_symlink(dir_.file("secret"), web / "out.html");
   restart("ZU_HTTP_WEB_ROOT", web);
 

@@ -1,5 +1,6 @@
 #include "service_fixture.h"
 #include "programs.h"
+#include "sim_state.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace pts_test {
@@ -20,19 +20,6 @@ constexpr char kCallerName[] = "ptscaller";
 // Generous: sanitizer builds start slowly on a shared machine.
 constexpr gint64 kReadyWaitUs = 30 * G_USEC_PER_SEC;
 constexpr gint64 kStopWaitUs = 10 * G_USEC_PER_SEC;
-
-void write_text(const std::string &file, const std::string &contents) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out) ADD_FAILURE() << "cannot write " << file;
-}
-
-std::string read_text(const std::string &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string faults_group(const std::vector<std::string> &faults) {
   std::string group = "[faults]\n";
@@ -67,25 +54,25 @@ void Service::write_ocul(const std::string &current, const std::string &offered,
   std::string text = "[mode]\n";
   if (!current.empty()) text += "view_mode.name=" + current + "\n";
   text += "available_view_modes=" + offered + "\n" + faults_group(faults);
-  write_text(path("ocul.conf"), text);
+  write_file(path("ocul.conf"), text);
 }
 
 void Service::write_parameters(const std::string &i4_enabled, const std::vector<std::string> &faults) {
-  write_text(path("parameters.conf"),
+  write_file(path("parameters.conf"),
              "[parameters]\nroot.Image.I4.Enabled=" + i4_enabled + "\n" + faults_group(faults));
 }
 
 void Service::write_key_file(const std::string &contents) {
-  write_text(path("localdata/panetessel.conf"), contents);
+  write_file(path("localdata/panetessel.conf"), contents);
 }
 
 void Service::write_nss_files() {
   const std::string side = std::filesystem::path(dir_).parent_path();
-  write_text(side + "/passwd", std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
+  write_file(side + "/passwd", std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
                                    std::to_string(getegid()) + ":caller:/:/bin/false\n");
   std::string groups = "ptsnone:x:4000:\n";
   if (!caller_group_.empty()) groups += caller_group_ + ":x:4001:" + kCallerName + "\n";
-  write_text(side + "/group", groups);
+  write_file(side + "/group", groups);
 }
 
 std::vector<std::string> Service::child_environment() const {
@@ -139,7 +126,7 @@ bool Service::wait_ready() {
   const std::string ready = side + "/ready-" + std::to_string(run_);
   gint64 deadline = g_get_monotonic_time() + kReadyWaitUs;
   while (g_get_monotonic_time() < deadline) {
-    std::string url = read_text(ready);
+    std::string url = read_file(ready).value_or("");
     g_autoptr(GUri) uri = url.empty() ? nullptr : g_uri_parse(g_strstrip(url.data()), G_URI_FLAGS_NONE, nullptr);
     if (uri && g_uri_get_port(uri) > 0) {
       host_ = g_uri_get_host(uri);
@@ -199,15 +186,12 @@ bool Service::post_and_hang_up(const std::string &body) {
 
 std::string Service::key_value(const std::string &relative, const std::string &group,
                                const std::string &key) const {
-  g_autoptr(GKeyFile) file = g_key_file_new();
-  if (!g_key_file_load_from_file(file, path(relative).c_str(), G_KEY_FILE_NONE, nullptr)) return kAbsent;
-  g_autofree gchar *value = g_key_file_get_string(file, group.c_str(), key.c_str(), nullptr);
-  return value ? value : kAbsent;
+  return key_file_value(path(relative), group, key).value_or(kAbsent);
 }
 
 std::string Service::log_text() const {
   const std::string side = std::filesystem::path(dir_).parent_path();
-  return read_text(side + "/stderr-" + std::to_string(run_));
+  return read_file(side + "/stderr-" + std::to_string(run_)).value_or("");
 }
 
 std::vector<std::string> Service::log_lines() const {

@@ -10,6 +10,12 @@
 
 namespace pts_test {
 
+// Whole files and key file values, by path; nullopt when unreadable or absent.
+void write_file(const std::string &path, const std::string &text);
+std::optional<std::string> read_file(const std::string &path);
+std::optional<std::string> key_file_value(const std::string &path, const std::string &group,
+                                          const std::string &key);
+
 class SimState {
  public:
   // with_key_dir: create localdata/ for the service's key file.
@@ -22,14 +28,18 @@ class SimState {
   std::string path(const std::string &relative) const { return dir_ + "/" + relative; }
 
   // Whole files, by path relative to the folder; nullopt when unreadable.
-  void write(const std::string &relative, const std::string &text) const;
-  std::optional<std::string> read(const std::string &relative) const;
+  void write(const std::string &relative, const std::string &text) const {
+    write_file(path(relative), text);
+  }
+  std::optional<std::string> read(const std::string &relative) const { return read_file(path(relative)); }
   bool exists(const std::string &relative) const;
   void remove(const std::string &relative) const;  // files and folders alike
 
   // One key file value; nullopt when the file, group or key is absent.
   std::optional<std::string> value(const std::string &relative, const std::string &group,
-                                   const std::string &key) const;
+                                   const std::string &key) const {
+    return key_file_value(path(relative), group, key);
+  }
   // Sets one value, creating the file when needed and keeping the rest.
   void set_value(const std::string &relative, const std::string &group, const std::string &key,
                  const std::string &value) const;

@@ -32,6 +32,7 @@ constexpr size_t kMiB = 1024 * 1024;
 using pts_test::http_request;
 using pts_test::HttpAnswer;
 using pts_test::HttpClient;
+using pts_test::TempDir;
 constexpr const char *kApi = pts_test::kApiPath;
 
 std::string chunked_request(size_t total, size_t chunk) {
@@ -81,19 +82,6 @@ guint16 url_port(const std::string &url) {
   g_autoptr(GUri) uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
   return uri ? g_uri_get_port(uri) : 0;
 }
-
-class TempDir {
- public:
-  TempDir() : path_(g_dir_make_tmp("zuhttp-XXXXXX", nullptr)) {}
-  ~TempDir() {
-    std::filesystem::remove_all(path_);
-    g_free(path_);
-  }
-  std::string file(const char *name) const { return std::string(path_) + "/" + name; }
-
- private:
-  gchar *path_;
-};
 
 // The client's side of Digest SHA-256: it knows the password.
 std::string sha256(const std::string &text) {

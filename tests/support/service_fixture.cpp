@@ -29,21 +29,11 @@ std::string faults_group(const std::vector<std::string> &faults) {
 
 }  // namespace
 
-Service::Service() {
-  g_autoptr(GError) error = nullptr;
-  g_autofree gchar *root = g_dir_make_tmp("pts-service-XXXXXX", &error);
-  if (!root) {
-    ADD_FAILURE() << "no temp dir: " << error->message;
-    return;
-  }
-  dir_ = std::string(root) + "/state";
-  std::filesystem::create_directories(dir_ + "/localdata");
+Service::Service() : dir_(side_.file("state")) {
+  std::filesystem::create_directories(path("localdata"));
 }
 
-Service::~Service() {
-  stop();
-  if (!dir_.empty()) std::filesystem::remove_all(std::filesystem::path(dir_).parent_path());
-}
+Service::~Service() { stop(); }
 
 void Service::set_caller_group(const std::string &group) { caller_group_ = group; }
 
@@ -67,16 +57,14 @@ void Service::write_key_file(const std::string &contents) {
 }
 
 void Service::write_nss_files() {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  write_file(side + "/passwd", std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
+  write_file(side_.file("passwd"), std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
                                    std::to_string(getegid()) + ":caller:/:/bin/false\n");
   std::string groups = "ptsnone:x:4000:\n";
   if (!caller_group_.empty()) groups += caller_group_ + ":x:4001:" + kCallerName + "\n";
-  write_file(side + "/group", groups);
+  write_file(side_.file("group"), groups);
 }
 
 std::vector<std::string> Service::child_environment() const {
-  const std::string side = std::filesystem::path(dir_).parent_path();
   const char *asan = std::getenv("ASAN_OPTIONS");
   // nss_wrapper is preloaded ahead of the sanitizer runtime; leak checking
   // stays as the build has it.
@@ -86,11 +74,11 @@ std::vector<std::string> Service::child_environment() const {
       "ZU_PLATFORM_STATE_DIR=" + dir_,
       "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_,
       "ZU_HTTP_LISTEN=127.0.0.1:0",
-      "ZU_HTTP_READY_FILE=" + side + "/ready-" + std::to_string(run_),
+      "ZU_HTTP_READY_FILE=" + side_.file("ready-" + std::to_string(run_)),
       "ZU_LOG_STDERR=1",
       std::string("LD_PRELOAD=") + kNssWrapper,
-      "NSS_WRAPPER_PASSWD=" + side + "/passwd",
-      "NSS_WRAPPER_GROUP=" + side + "/group",
+      "NSS_WRAPPER_PASSWD=" + side_.file("passwd"),
+      "NSS_WRAPPER_GROUP=" + side_.file("group"),
       "ASAN_OPTIONS=" + asan_options,
   };
 }
@@ -108,8 +96,7 @@ bool Service::start(const std::string &bus_address) {
     size_t eq = entry.find('=');
     g_subprocess_launcher_setenv(launcher, entry.substr(0, eq).c_str(), entry.c_str() + eq + 1, TRUE);
   }
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  const std::string log = side + "/stderr-" + std::to_string(run_);
+  const std::string log = side_.file("stderr-" + std::to_string(run_));
   g_subprocess_launcher_set_stderr_file_path(launcher, log.c_str());
 
   g_autoptr(GError) error = nullptr;
@@ -122,8 +109,7 @@ bool Service::start(const std::string &bus_address) {
 }
 
 bool Service::wait_ready() {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  const std::string ready = side + "/ready-" + std::to_string(run_);
+  const std::string ready = side_.file("ready-" + std::to_string(run_));
   gint64 deadline = g_get_monotonic_time() + kReadyWaitUs;
   while (g_get_monotonic_time() < deadline) {
     std::string url = read_file(ready).value_or("");
@@ -190,8 +176,7 @@ std::string Service::key_value(const std::string &relative, const std::string &g
 }
 
 std::string Service::log_text() const {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  return read_file(side + "/stderr-" + std::to_string(run_)).value_or("");
+  return read_file(side_.file("stderr-" + std::to_string(run_))).value_or("");
 }
 
 std::vector<std::string> Service::log_lines() const {

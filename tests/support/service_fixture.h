@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "http_client.h"
+#include "sim_state.h"
 
 namespace pts_test {
 
@@ -73,6 +74,7 @@ class Service {
   std::vector<std::string> child_environment() const;
   bool wait_ready();
 
+  TempDir side_;  // the state folder, and beside it the user database, ready files and logs
   std::string dir_;
   std::string bus_address_;
   std::string caller_group_ = "operator";

@@ -34,19 +34,27 @@ std::optional<std::string> key_file_value(const std::string &path, const std::st
   return std::string(text);
 }
 
-SimState::SimState(bool with_key_dir) {
+TempDir::TempDir() {
   g_autoptr(GError) error = nullptr;
-  g_autofree gchar *dir = g_dir_make_tmp("pts-sim-XXXXXX", &error);
-  if (!dir) {
+  g_autofree gchar *dir = g_dir_make_tmp("pts-test-XXXXXX", &error);
+  if (dir)
+    path_ = dir;
+  else
     ADD_FAILURE() << "no temporary folder: " << error->message;
-    return;
-  }
-  dir_ = dir;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+SimState::SimState(bool with_key_dir) {
+  if (dir().empty()) return;
   g_autofree gchar *cwd = g_get_current_dir();
   previous_cwd_ = cwd;
   if (const gchar *old = g_getenv(kStateVar)) previous_state_dir_ = old;
-  g_setenv(kStateVar, dir_.c_str(), TRUE);
-  if (chdir(dir_.c_str()) != 0) ADD_FAILURE() << "cannot enter " << dir_;
+  g_setenv(kStateVar, dir().c_str(), TRUE);
+  if (chdir(dir().c_str()) != 0) ADD_FAILURE() << "cannot enter " << dir();
   if (with_key_dir) std::filesystem::create_directory(path("localdata"));
 }
 
@@ -57,8 +65,6 @@ SimState::~SimState() {
     g_setenv(kStateVar, previous_state_dir_->c_str(), TRUE);
   else
     g_unsetenv(kStateVar);
-  std::error_code ignored;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
 bool SimState::exists(const std::string &relative) const {

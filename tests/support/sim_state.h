@@ -16,6 +16,21 @@ std::optional<std::string> read_file(const std::string &path);
 std::optional<std::string> key_file_value(const std::string &path, const std::string &group,
                                           const std::string &key);
 
+// A temporary folder of the test's own; it goes, with all in it, on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 class SimState {
  public:
   // with_key_dir: create localdata/ for the service's key file.
@@ -24,8 +39,8 @@ class SimState {
   SimState(const SimState &) = delete;
   SimState &operator=(const SimState &) = delete;
 
-  const std::string &dir() const { return dir_; }
-  std::string path(const std::string &relative) const { return dir_ + "/" + relative; }
+  const std::string &dir() const { return folder_.path(); }
+  std::string path(const std::string &relative) const { return folder_.file(relative); }
 
   // Whole files, by path relative to the folder; nullopt when unreadable.
   void write(const std::string &relative, const std::string &text) const {
@@ -55,7 +70,7 @@ class SimState {
   }
 
  private:
-  std::string dir_;
+  TempDir folder_;
   std::string previous_cwd_;
   std::optional<std::string> previous_state_dir_;
 };

@@ -1,7 +1,7 @@
 """The front that authenticates, seen from a client: the Digest SHA-256 of
 the harness's client, the same answers behind a password as without one,
-who is refused, the slow-down of a guesser; and tools/run.sh, as people
-run it, with and without --auth."""
+who is refused, the slow-down of a guesser, the users tools/camera adds;
+and tools/run.sh, as people run it, with and without --auth."""
 import email.message
 import os
 import shlex

@@ -9,12 +9,7 @@
 //       file saved), on copies of those files in BENCH_STATE_DIR.
 // Every answer is checked byte for byte. Prints the medians in
 // microseconds: "service_us=X floor_us=X wrong=N".
-#include <arpa/inet.h>
 #include <gio/gio.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,50 +20,19 @@
 #include <string>
 #include <vector>
 
+#include "http_client.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // --- the service, over one kept-alive connection ---------------------------
 
-int connect_to(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // POSTs body and returns the answer's body ("" when there is none).
-std::string post(int fd, const std::string &body) {
-  const std::string request = "POST /panetessel/api HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                              "Content-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return "";
-  std::string answer;
-  char buffer[4096];
-  size_t head_end = std::string::npos;
-  size_t length = 0;
-  for (;;) {
-    if (head_end != std::string::npos && answer.size() >= head_end + length)
-      return answer.substr(head_end, length);
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return "";
-    answer.append(buffer, static_cast<size_t>(n));
-    if (head_end == std::string::npos && (head_end = answer.find("\r\n\r\n")) != std::string::npos) {
-      const char *field = strcasestr(answer.c_str(), "\r\nContent-Length:");
-      if (field == nullptr || field > answer.c_str() + head_end) return "";
-      length = std::strtoul(field + 17, nullptr, 10);
-      head_end += 4;
-    }
-  }
+std::string post(pts_test::HttpClient &http, const std::string &body) {
+  http.send(pts_test::http_request("POST", pts_test::kApiPath, body,
+                                   "Host: 127.0.0.1\r\nContent-Type: application/json\r\n"));
+  return http.read_answer().body;
 }
 
 // --- the floors --------------------------------------------------------------
@@ -139,11 +103,11 @@ int main(int argc, char **argv) {
     return 2;
   }
   const int rounds = std::atoi(argv[2]);
-  const int fd = connect_to(std::atoi(argv[1]));
+  pts_test::HttpClient http(std::atoi(argv[1]));
   g_autoptr(GDBusConnection) bus = info ? g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
                                         : nullptr;
   const char *dir = g_getenv("BENCH_STATE_DIR");
-  if (fd < 0 || (info && bus == nullptr) || (!info && dir == nullptr)) {
+  if (!http.connected() || (info && bus == nullptr) || (!info && dir == nullptr)) {
     std::fprintf(stderr, "bench_roundtrip: no service, no bus or no BENCH_STATE_DIR\n");
     return 1;
   }
@@ -161,7 +125,7 @@ int main(int argc, char **argv) {
                  "\r\n"
              : "{\"apiVersion\": \"1.0\", \"method\": \"setViewMode\", \"data\": {}}\r\n";
     bool ok = false;
-    service.push_back(us_of([&] { return post(fd, body) == expected; }, &ok));
+    service.push_back(us_of([&] { return post(http, body) == expected; }, &ok));
     wrong += !ok;
     floor.push_back(us_of([&] { return info ? four_rotation_calls(bus) : switch_files(dir, quad); },
                           &ok));
@@ -171,8 +135,7 @@ int main(int argc, char **argv) {
     }
   }
   // A switch round leaves the service in single again: an even count.
-  if (!info && rounds % 2 != 0) post(fd, R"({"method": "setViewMode", "apiVersion": "1.0", "params": {"value": "single"}})");
-  close(fd);
+  if (!info && rounds % 2 != 0) post(http, R"({"method": "setViewMode", "apiVersion": "1.0", "params": {"value": "single"}})");
   std::printf("service_us=%.0f floor_us=%.0f wrong=%d\n", median(service), median(floor), wrong);
   return 0;
 }

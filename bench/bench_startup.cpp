@@ -3,10 +3,7 @@
 // median and the fastest run in microseconds.
 //   bench_startup PORT RUNS BODY EXPECTED -- COMMAND [ARG...]
 // The answer must be a 200 whose body ends with EXPECTED.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,35 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "http_client.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in loopback(int port) {
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// The whole answer, or "" when the server does not listen yet.
-std::string ask(int port, const std::string &request) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(port);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, n);
-  }
-  close(fd);
-  return answer;
-}
-
-bool answered(const std::string &answer, const std::string &expected) {
-  return answer.rfind("HTTP/1.1 200", 0) == 0 && answer.size() >= expected.size() &&
-         answer.compare(answer.size() - expected.size(), expected.size(), expected) == 0;
+// The answer; status 0 while the server does not listen yet.
+pts_test::HttpAnswer ask(int port, const std::string &request) {
+  pts_test::HttpClient client(port);
+  client.send(request);
+  return client.read_answer();
 }
 
 }  // namespace
@@ -60,9 +39,9 @@ int main(int argc, char **argv) {
   const int runs = std::atoi(argv[2]);
   const std::string body = argv[3];
   const std::string expected = argv[4];
-  const std::string request = "POST /panetessel/api HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                              "Connection: close\r\nContent-Type: application/json\r\n"
-                              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request = pts_test::http_request(
+      "POST", pts_test::kApiPath, body,
+      "Host: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n");
   std::vector<double> times;
   for (int run = 0; run < runs; run++) {
     const auto start = Clock::now();
@@ -71,8 +50,8 @@ int main(int argc, char **argv) {
       execvp(argv[6], argv + 6);
       _exit(127);
     }
-    std::string answer;
-    while ((answer = ask(port, request)).empty()) {
+    pts_test::HttpAnswer answer;
+    while ((answer = ask(port, request)).status == 0) {
       if (waitpid(child, nullptr, WNOHANG) == child) {
         std::fprintf(stderr, "bench_startup: %s ended before answering\n", argv[6]);
         return 1;
@@ -83,8 +62,9 @@ int main(int argc, char **argv) {
     const auto elapsed = Clock::now() - start;
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    if (!answered(answer, expected)) {
-      std::fprintf(stderr, "bench_startup: wrong or no answer:\n%s\n", answer.c_str());
+    if (answer.status != 200 || !answer.body.ends_with(expected)) {
+      std::fprintf(stderr, "bench_startup: wrong or no answer: %d\n%s\n", answer.status,
+                   answer.body.c_str());
       return 1;
     }
     times.push_back(std::chrono::duration<double, std::micro>(elapsed).count());

@@ -6,4 +6,4 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/tools/setup.sh"
-exec /usr/bin/python3 "$root/tests/system/camera.py" "$@"
+exec /usr/bin/python3 "$root/tests/system/camera.py" run "$@"

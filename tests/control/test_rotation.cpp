@@ -1,7 +1,6 @@
 // The auto-rotation query against a private bus with the simulator on it.
 
 #include <gio/gio.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,7 +9,7 @@
 #include <vector>
 
 #include "programs.h"
-#include "programs.h"
+#include "sim_state.h"
 #include "bus_fixture.h"
 #include "log_capture.h"
 #include "pts_dbus.h"
@@ -164,11 +163,10 @@ TEST_F(RotationTest, OpenTwiceKeepsTheConnectionAndCloseEndsQueries) {
 // The bus cannot be reached at open: both open messages, then every query
 // fails without asking anything, and GLib has nothing to complain about.
 TEST(RotationNoBus, UnreachableBusAtOpen) {
-  g_autofree gchar *dir = g_dir_make_tmp("pts-nobus-XXXXXX", nullptr);
-  ASSERT_NE(dir, nullptr);
-  g_autofree gchar *address = g_strdup_printf("unix:path=%s/no-such-socket", dir);
+  pts_test::TempDir dir;
+  const std::string address = "unix:path=" + dir.file("no-such-socket");
   g_autofree gchar *previous = g_strdup(g_getenv("DBUS_SYSTEM_BUS_ADDRESS"));
-  g_setenv("DBUS_SYSTEM_BUS_ADDRESS", address, TRUE);
+  g_setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), TRUE);
 
   // GLib's own wording of the failure, to compare the message exactly.
   g_autoptr(GError) expected = nullptr;
@@ -193,7 +191,6 @@ TEST(RotationNoBus, UnreachableBusAtOpen) {
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", previous, TRUE);
   else
     g_unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  g_rmdir(dir);
 }
 
 // The simulator's own contract, which the other tests lean on.

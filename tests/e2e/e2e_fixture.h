@@ -61,7 +61,7 @@ class E2eTest : public ::testing::Test {
 
   // The body of a 200 answer to a POST of payload.
   std::string call(const std::string &payload) {
-    HttpReply reply = service_.post(payload);
+    HttpAnswer reply = service_.post(payload);
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.body;
   }

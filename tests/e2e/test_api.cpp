@@ -58,7 +58,7 @@ TEST_F(ApiTest, ContextIsEchoedByteForByte) {
 
 TEST_F(ApiTest, OtherHttpMethodsGetAnErrorInsideA200) {
   ASSERT_TRUE(start());
-  HttpReply reply = service_.request("GET", "");
+  HttpAnswer reply = service_.request("GET", "");
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, answer(error_envelope("unknown", 2002,
                                                "HTTP request type not supported. Only POST supported.")));
@@ -67,8 +67,8 @@ TEST_F(ApiTest, OtherHttpMethodsGetAnErrorInsideA200) {
 TEST_F(ApiTest, ClientsThatHangUpEarlyDoNotStopTheService) {
   ASSERT_TRUE(start());
   for (int i = 0; i < 5; i++) {
-    EXPECT_TRUE(service_.send_and_close(service_.post_request_text(kInfoRequest)));
-    EXPECT_TRUE(service_.send_and_close(service_.post_request_text(set_request(i % 2 ? "single" : "quad"))));
+    EXPECT_TRUE(service_.post_and_hang_up(kInfoRequest));
+    EXPECT_TRUE(service_.post_and_hang_up(set_request(i % 2 ? "single" : "quad")));
   }
   EXPECT_EQ(call(kVersionsRequest), answer(kVersionsAnswer));
   EXPECT_TRUE(service_.running());

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <glib.h>
-#include <glib/gstdio.h>
 
 #include "programs.h"
+#include "sim_state.h"
 
 #include <string>
 
@@ -44,23 +44,11 @@ class AccessLevel : public testing::TestWithParam<Case> {
   void SetUp() override {
     for (const char *lib : {NSS_WRAPPER_LIB, UID_WRAPPER_LIB})
       if (!g_file_test(lib, G_FILE_TEST_EXISTS)) GTEST_SKIP() << lib << " is not installed";
-    dir_ = g_dir_make_tmp("fw-access-XXXXXX", nullptr);
-    ASSERT_NE(dir_, nullptr);
-  }
-  void TearDown() override {
-    if (dir_ == nullptr) return;
-    for (const char *name : {"passwd", "group"}) {
-      g_autofree gchar *path = g_build_filename(dir_, name, nullptr);
-      g_unlink(path);
-    }
-    g_rmdir(dir_);
-    g_free(dir_);
   }
 
   std::string write(const char *name, const char *text) {
-    g_autofree gchar *path = g_build_filename(dir_, name, nullptr);
-    EXPECT_TRUE(g_file_set_contents(path, text, -1, nullptr));
-    return path;
+    pts_test::write_file(dir_.file(name), text);
+    return dir_.file(name);
   }
 
   // The probe's output: its access level, or an error description.
@@ -92,7 +80,7 @@ class AccessLevel : public testing::TestWithParam<Case> {
     return g_strstrip(out);
   }
 
-  gchar *dir_ = nullptr;
+  pts_test::TempDir dir_;
 };
 
 TEST_P(AccessLevel, FromUserAndGroupFiles) {

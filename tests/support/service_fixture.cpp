@@ -1,17 +1,14 @@
 #include "service_fixture.h"
 #include "programs.h"
+#include "sim_state.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace pts_test {
@@ -23,20 +20,6 @@ constexpr char kCallerName[] = "ptscaller";
 // Generous: sanitizer builds start slowly on a shared machine.
 constexpr gint64 kReadyWaitUs = 30 * G_USEC_PER_SEC;
 constexpr gint64 kStopWaitUs = 10 * G_USEC_PER_SEC;
-constexpr int kSocketTimeoutS = 30;
-
-void write_text(const std::string &file, const std::string &contents) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out) ADD_FAILURE() << "cannot write " << file;
-}
-
-std::string read_text(const std::string &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string faults_group(const std::vector<std::string> &faults) {
   std::string group = "[faults]\n";
@@ -44,93 +27,13 @@ std::string faults_group(const std::vector<std::string> &faults) {
   return group;
 }
 
-int connect_to(const std::string &host, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval timeout = {kSocketTimeoutS, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-      connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool send_all(int fd, const std::string &data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string read_all(int fd) {
-  std::string data;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) data.append(buffer, static_cast<size_t>(n));
-  return data;
-}
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-std::string dechunk(const std::string &body) {
-  std::string out;
-  size_t pos = 0;
-  while (pos < body.size()) {
-    size_t line_end = body.find("\r\n", pos);
-    if (line_end == std::string::npos) break;
-    size_t size = std::strtoul(body.substr(pos, line_end - pos).c_str(), nullptr, 16);
-    if (size == 0) break;
-    out += body.substr(line_end + 2, size);
-    pos = line_end + 2 + size + 2;
-  }
-  return out;
-}
-
-HttpReply parse_reply(const std::string &raw) {
-  HttpReply reply;
-  size_t head_end = raw.find("\r\n\r\n");
-  if (head_end == std::string::npos) return reply;
-  const std::string head = lower(raw.substr(0, head_end));
-  reply.body = raw.substr(head_end + 4);
-  if (std::sscanf(head.c_str(), "http/%*s %d", &reply.status) != 1) reply.status = 0;
-  if (head.find("\r\ntransfer-encoding: chunked") != std::string::npos) {
-    reply.body = dechunk(reply.body);
-  } else if (size_t at = head.find("\r\ncontent-length:"); at != std::string::npos) {
-    size_t length = std::strtoul(head.c_str() + at + 17, nullptr, 10);
-    if (reply.body.size() > length) reply.body.resize(length);
-  }
-  return reply;
-}
-
 }  // namespace
 
-Service::Service() {
-  g_autoptr(GError) error = nullptr;
-  g_autofree gchar *root = g_dir_make_tmp("pts-service-XXXXXX", &error);
-  if (!root) {
-    ADD_FAILURE() << "no temp dir: " << error->message;
-    return;
-  }
-  dir_ = std::string(root) + "/state";
-  std::filesystem::create_directories(dir_ + "/localdata");
+Service::Service() : dir_(side_.file("state")) {
+  std::filesystem::create_directories(path("localdata"));
 }
 
-Service::~Service() {
-  stop();
-  if (!dir_.empty()) std::filesystem::remove_all(std::filesystem::path(dir_).parent_path());
-}
+Service::~Service() { stop(); }
 
 void Service::set_caller_group(const std::string &group) { caller_group_ = group; }
 
@@ -141,29 +44,27 @@ void Service::write_ocul(const std::string &current, const std::string &offered,
   std::string text = "[mode]\n";
   if (!current.empty()) text += "view_mode.name=" + current + "\n";
   text += "available_view_modes=" + offered + "\n" + faults_group(faults);
-  write_text(path("ocul.conf"), text);
+  write_file(path("ocul.conf"), text);
 }
 
 void Service::write_parameters(const std::string &i4_enabled, const std::vector<std::string> &faults) {
-  write_text(path("parameters.conf"),
+  write_file(path("parameters.conf"),
              "[parameters]\nroot.Image.I4.Enabled=" + i4_enabled + "\n" + faults_group(faults));
 }
 
 void Service::write_key_file(const std::string &contents) {
-  write_text(path("localdata/panetessel.conf"), contents);
+  write_file(path("localdata/panetessel.conf"), contents);
 }
 
 void Service::write_nss_files() {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  write_text(side + "/passwd", std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
+  write_file(side_.file("passwd"), std::string(kCallerName) + ":x:" + std::to_string(geteuid()) + ":" +
                                    std::to_string(getegid()) + ":caller:/:/bin/false\n");
   std::string groups = "ptsnone:x:4000:\n";
   if (!caller_group_.empty()) groups += caller_group_ + ":x:4001:" + kCallerName + "\n";
-  write_text(side + "/group", groups);
+  write_file(side_.file("group"), groups);
 }
 
 std::vector<std::string> Service::child_environment() const {
-  const std::string side = std::filesystem::path(dir_).parent_path();
   const char *asan = std::getenv("ASAN_OPTIONS");
   // nss_wrapper is preloaded ahead of the sanitizer runtime; leak checking
   // stays as the build has it.
@@ -173,11 +74,11 @@ std::vector<std::string> Service::child_environment() const {
       "ZU_PLATFORM_STATE_DIR=" + dir_,
       "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_,
       "ZU_HTTP_LISTEN=127.0.0.1:0",
-      "ZU_HTTP_READY_FILE=" + side + "/ready-" + std::to_string(run_),
+      "ZU_HTTP_READY_FILE=" + side_.file("ready-" + std::to_string(run_)),
       "ZU_LOG_STDERR=1",
       std::string("LD_PRELOAD=") + kNssWrapper,
-      "NSS_WRAPPER_PASSWD=" + side + "/passwd",
-      "NSS_WRAPPER_GROUP=" + side + "/group",
+      "NSS_WRAPPER_PASSWD=" + side_.file("passwd"),
+      "NSS_WRAPPER_GROUP=" + side_.file("group"),
       "ASAN_OPTIONS=" + asan_options,
   };
 }
@@ -195,8 +96,7 @@ bool Service::start(const std::string &bus_address) {
     size_t eq = entry.find('=');
     g_subprocess_launcher_setenv(launcher, entry.substr(0, eq).c_str(), entry.c_str() + eq + 1, TRUE);
   }
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  const std::string log = side + "/stderr-" + std::to_string(run_);
+  const std::string log = side_.file("stderr-" + std::to_string(run_));
   g_subprocess_launcher_set_stderr_file_path(launcher, log.c_str());
 
   g_autoptr(GError) error = nullptr;
@@ -209,11 +109,10 @@ bool Service::start(const std::string &bus_address) {
 }
 
 bool Service::wait_ready() {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  const std::string ready = side + "/ready-" + std::to_string(run_);
+  const std::string ready = side_.file("ready-" + std::to_string(run_));
   gint64 deadline = g_get_monotonic_time() + kReadyWaitUs;
   while (g_get_monotonic_time() < deadline) {
-    std::string url = read_text(ready);
+    std::string url = read_file(ready).value_or("");
     g_autoptr(GUri) uri = url.empty() ? nullptr : g_uri_parse(g_strstrip(url.data()), G_URI_FLAGS_NONE, nullptr);
     if (uri && g_uri_get_port(uri) > 0) {
       host_ = g_uri_get_host(uri);
@@ -250,49 +149,34 @@ void Service::stop() {
     ADD_FAILURE() << "sanitizer report from the service:\n" << log;
 }
 
-std::string Service::post_request_text(const std::string &body) const {
-  return "POST /panetessel/api HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
-         "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string Service::api_request(const std::string &method, const std::string &body) const {
+  const bool post = method == "POST";
+  return http_request(method, kApiPath, post ? std::optional(body) : std::nullopt,
+                      "Host: " + host_ + ":" + std::to_string(port_) + "\r\nConnection: close\r\n" +
+                          (post ? "Content-Type: application/json\r\n" : ""));
 }
 
-HttpReply Service::request(const std::string &method, const std::string &body) {
-  std::string text = method == "POST" ? post_request_text(body)
-                                      : method + " /panetessel/api HTTP/1.1\r\nHost: " + host_ + ":" +
-                                            std::to_string(port_) + "\r\nConnection: close\r\n\r\n";
-  int fd = connect_to(host_, port_);
-  if (fd < 0) {
-    ADD_FAILURE() << "cannot connect to the service";
-    return {};
-  }
-  HttpReply reply;
-  if (send_all(fd, text)) reply = parse_reply(read_all(fd));
-  close(fd);
-  return reply;
+HttpAnswer Service::request(const std::string &method, const std::string &body) {
+  HttpClient client(port_);
+  if (!client.connected()) ADD_FAILURE() << "cannot connect to the service";
+  client.send(api_request(method, body));
+  return client.read_answer();
 }
 
-bool Service::send_and_close(const std::string &raw) {
-  int fd = connect_to(host_, port_);
-  if (fd < 0) return false;
-  bool sent = send_all(fd, raw);
-  // A reset rather than an orderly close: the answer hits a dead socket.
-  linger hard = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(fd);
+bool Service::post_and_hang_up(const std::string &body) {
+  HttpClient client(port_);
+  bool sent = client.send(api_request("POST", body));
+  client.reset();
   return sent;
 }
 
 std::string Service::key_value(const std::string &relative, const std::string &group,
                                const std::string &key) const {
-  g_autoptr(GKeyFile) file = g_key_file_new();
-  if (!g_key_file_load_from_file(file, path(relative).c_str(), G_KEY_FILE_NONE, nullptr)) return kAbsent;
-  g_autofree gchar *value = g_key_file_get_string(file, group.c_str(), key.c_str(), nullptr);
-  return value ? value : kAbsent;
+  return key_file_value(path(relative), group, key).value_or(kAbsent);
 }
 
 std::string Service::log_text() const {
-  const std::string side = std::filesystem::path(dir_).parent_path();
-  return read_text(side + "/stderr-" + std::to_string(run_));
+  return read_file(side_.file("stderr-" + std::to_string(run_))).value_or("");
 }
 
 std::vector<std::string> Service::log_lines() const {

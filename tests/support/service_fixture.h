@@ -10,12 +10,10 @@
 #include <string>
 #include <vector>
 
-namespace pts_test {
+#include "http_client.h"
+#include "sim_state.h"
 
-struct HttpReply {
-  int status = 0;    // 0: no answer (connection failed or closed early)
-  std::string body;  // as sent, after the header block
-};
+namespace pts_test {
 
 class Service {
  public:
@@ -44,11 +42,11 @@ class Service {
   bool running() const;
 
   // --- HTTP ------------------------------------------------------------------
-  HttpReply post(const std::string &body) { return request("POST", body); }
-  HttpReply request(const std::string &method, const std::string &body);
-  // Writes raw bytes and closes at once (with a reset), without reading.
-  bool send_and_close(const std::string &raw);
-  std::string post_request_text(const std::string &body) const;  // a whole POST
+  // To the API, on a connection of its own.
+  HttpAnswer post(const std::string &body) { return request("POST", body); }
+  HttpAnswer request(const std::string &method, const std::string &body);
+  // POSTs body and closes at once (with a reset), without reading.
+  bool post_and_hang_up(const std::string &body);
 
   // --- State -----------------------------------------------------------------
   const std::string &dir() const { return dir_; }
@@ -71,10 +69,12 @@ class Service {
   std::string log_text() const;
 
  private:
+  std::string api_request(const std::string &method, const std::string &body) const;
   void write_nss_files();
   std::vector<std::string> child_environment() const;
   bool wait_ready();
 
+  TempDir side_;  // the state folder, and beside it the user database, ready files and logs
   std::string dir_;
   std::string bus_address_;
   std::string caller_group_ = "operator";

@@ -10,6 +10,27 @@
 
 namespace pts_test {
 
+// Whole files and key file values, by path; nullopt when unreadable or absent.
+void write_file(const std::string &path, const std::string &text);
+std::optional<std::string> read_file(const std::string &path);
+std::optional<std::string> key_file_value(const std::string &path, const std::string &group,
+                                          const std::string &key);
+
+// A temporary folder of the test's own; it goes, with all in it, on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 class SimState {
  public:
   // with_key_dir: create localdata/ for the service's key file.
@@ -18,18 +39,22 @@ class SimState {
   SimState(const SimState &) = delete;
   SimState &operator=(const SimState &) = delete;
 
-  const std::string &dir() const { return dir_; }
-  std::string path(const std::string &relative) const { return dir_ + "/" + relative; }
+  const std::string &dir() const { return folder_.path(); }
+  std::string path(const std::string &relative) const { return folder_.file(relative); }
 
   // Whole files, by path relative to the folder; nullopt when unreadable.
-  void write(const std::string &relative, const std::string &text) const;
-  std::optional<std::string> read(const std::string &relative) const;
+  void write(const std::string &relative, const std::string &text) const {
+    write_file(path(relative), text);
+  }
+  std::optional<std::string> read(const std::string &relative) const { return read_file(path(relative)); }
   bool exists(const std::string &relative) const;
   void remove(const std::string &relative) const;  // files and folders alike
 
   // One key file value; nullopt when the file, group or key is absent.
   std::optional<std::string> value(const std::string &relative, const std::string &group,
-                                   const std::string &key) const;
+                                   const std::string &key) const {
+    return key_file_value(path(relative), group, key);
+  }
   // Sets one value, creating the file when needed and keeping the rest.
   void set_value(const std::string &relative, const std::string &group, const std::string &key,
                  const std::string &value) const;
@@ -45,7 +70,7 @@ class SimState {
   }
 
  private:
-  std::string dir_;
+  TempDir folder_;
   std::string previous_cwd_;
   std::optional<std::string> previous_state_dir_;
 };

@@ -4,11 +4,13 @@ SimCamera runs the service on the stand-ins: a private system bus, the
 auto-rotation simulator, the stand-ins' state folder, a user database of its
 own through nss_wrapper and, with auth=True, the front's users file.
 PTS_WRAPPER=valgrind runs the service under memcheck, whose report stop()
-judges. Run as a program, this is tools/run.sh.
+judges. Run as a program, this is tools/run.sh ("camera.py run") and
+tools/camera ("camera.py camera"), on the same methods.
 """
 import argparse
 import hashlib
 import http.client
+import itertools
 import os
 import re
 import secrets
@@ -28,6 +30,12 @@ ROOT = Path(__file__).resolve().parents[2]
 USER = "camop"
 REALM = "camera"
 BUS_NAME = "com.zuvia.Positioning.AutoRotation"
+# The stand-ins' fault switches: the state file and the names it takes.
+FAULTS = {"video": ("ocul.conf", ("mode_new", "get_info", "map_new", "apply")),
+          "param": ("parameters.conf", ("new", "set"))}
+ROTATION_FAULTS = ("none", "error", "empty", "wrong-type")
+CHANNELS = ("0", "1", "2", "3")
+GROUPS = {"admin": 64001, "operator": 64002, "viewer": 64003}  # the camera's, with their numbers
 # Where a connection on its way out breaks: the request may be sent again.
 DROPPED = (BrokenPipeError, ConnectionResetError, http.client.RemoteDisconnected)
 
@@ -218,7 +226,7 @@ class SimCamera:
         self.log = log  # None: the service's output goes to service.log
         self.wrapper = os.environ.get("PTS_WRAPPER", "")
         self.processes = []
-        self.bus = self.rotation = self.service = None
+        self.bus = self.rotation = self.service = self.bus_address = None
         self.url = self.password = None
         self.log_offset = 0
         self.started_in = 0.0
@@ -303,9 +311,8 @@ class SimCamera:
         self.nss_wrapper = _nss_wrapper()
         uid, gid = os.getuid(), os.getgid()
         (self.state / "passwd").write_text(f"{USER}:x:{uid}:{gid}:Camera operator:{self.state}:/bin/sh\n")
-        groups = "".join(f"{name}:x:{number}:{USER if name == self.group else ''}\n"
-                         for name, number in (("admin", 64001), ("operator", 64002), ("viewer", 64003)))
-        (self.state / "group").write_text(f"{USER}:x:{gid}:\n" + groups)
+        # Users that tools/camera added keep their groups; camop's is the camera's.
+        self.set_group(USER, self.group)
         if self.auth:
             # The password is made on first use and kept with the camera.
             kept = self.state / f"{USER}.password"
@@ -313,11 +320,43 @@ class SimCamera:
                 kept.touch(mode=0o600)
                 kept.write_text(secrets.token_urlsafe(12) + "\n")
             self.password = kept.read_text().strip()
+            # Users that tools/camera added stay.
             users = self.state / "http-users"
-            users.write_text(f"{USER}:{REALM}:{sha256(f'{USER}:{REALM}:{self.password}')}\n")
+            others = [line for line in users.read_text().splitlines() if not line.startswith(f"{USER}:")] \
+                if users.exists() else []
+            users.write_text("".join(f"{line}\n" for line in others) +
+                             f"{USER}:{REALM}:{sha256(f'{USER}:{REALM}:{self.password}')}\n")
             # The front refuses a users file that others may read.
             for path in (kept, users):
                 path.chmod(0o600)
+
+    def groups(self):
+        """The group file's other lines, and the members of each of the camera's groups."""
+        file, lines, members = self.state / "group", [f"{USER}:x:{os.getgid()}:"], {name: [] for name in GROUPS}
+        if file.exists():
+            lines = []
+            for line in file.read_text().splitlines():
+                fields = line.split(":")
+                if fields[0] in members and len(fields) == 4:
+                    members[fields[0]] = [member for member in fields[3].split(",") if member]
+                else:
+                    lines.append(line)
+        return lines, members
+
+    def set_group(self, user, group):
+        """Lists user in group alone of the camera's groups (in none when it is none of them)."""
+        lines, members = self.groups()
+        for name in members:
+            members[name] = [member for member in members[name] if member != user]
+        if group in members:
+            members[group].append(user)
+        (self.state / "group").write_text("".join(f"{line}\n" for line in lines) + "".join(
+            f"{name}:x:{number}:{','.join(members[name])}\n" for name, number in GROUPS.items()))
+
+    def http_users(self, *args, **options):
+        """zu-http-users on the front's users file."""
+        return subprocess.run([self.build / "platform/zuhttp/zu-http-users", self.state / "http-users", *args],
+                              check=True, **options)
 
     def nss_environment(self):
         return {"LD_PRELOAD": self.nss_wrapper, "NSS_WRAPPER_PASSWD": str(self.state / "passwd"),
@@ -410,10 +449,22 @@ class SimCamera:
     # --- the platform's state, read and changed by the stand-ins' rules ---------
 
     def _state_tool(self, *args):
+        """Its output, or None when it fails (saying why when a change fails)."""
         result = subprocess.run([self.build / "platform/common/zu-sim-state", *map(str, args)],
-                                env=dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state)),
-                                capture_output=True, text=True)
+                                env=dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state)), text=True,
+                                stdout=subprocess.PIPE, stderr=None if args[0] == "set" else subprocess.DEVNULL)
         return result.stdout.strip() if result.returncode == 0 else None
+
+    def _set(self, file, group, key, value):
+        if self._state_tool("set", file, group, key, value) is None:
+            raise RuntimeError(f"could not set {key} in {file}")
+
+    def _video_file(self):
+        file = self.state / "ocul.conf"
+        if not file.exists():
+            # Once the file exists its [mode] group is all there is.
+            file.write_text("[mode]\nview_mode.name=single\navailable_view_modes=single,quad\n")
+        return file.name
 
     def video(self):
         return self._state_tool("get", "ocul.conf", "mode", "view_mode.name")
@@ -425,10 +476,33 @@ class SimCamera:
         """The key file's view mode; None when it does not parse or has none."""
         return self._state_tool("get", "localdata/panetessel.conf", "general", "view_mode")
 
-    def _rotation_call(self, channel, method, argument):
-        subprocess.run(["gdbus", "call", "--address", self.bus_address, "--dest", BUS_NAME,
-                        "--object-path", f"/com/zuvia/Positioning/AutoRotation/{channel}",
-                        "--method", f"{BUS_NAME}.{method}", argument], check=True, stdout=subprocess.DEVNULL)
+    def offered(self):
+        return self._state_tool("get", "ocul.conf", "mode", "available_view_modes")
+
+    def set_video(self, key, value):
+        """A key of the video system's [mode]: available_view_modes, view_mode.name."""
+        self._set(self._video_file(), "mode", key, value)
+
+    def faults(self, part):
+        """The names of the part's faults that are on."""
+        file, names = FAULTS[part]
+        return [name for name in names if self._state_tool("fault", file, name) is not None]
+
+    def _rotation_call(self, channel, method, *arguments):
+        """gdbus's answer; CalledProcessError when the call fails."""
+        if self.bus_address is None:
+            # Started elsewhere (tools/run.sh): the bus is written down.
+            address = self.state / "bus-address"
+            if not address.exists() or not address.stat().st_size:
+                raise RuntimeError(f"the simulated camera is not running ({address} is missing); start tools/run.sh")
+            self.bus_address = address.read_text().splitlines()[0]
+        return subprocess.run(["gdbus", "call", "--address", self.bus_address, "--dest", BUS_NAME,
+                               "--object-path", f"/com/zuvia/Positioning/AutoRotation/{channel}",
+                               "--method", f"{BUS_NAME}.{method}", *arguments],
+                              check=True, capture_output=True, text=True).stdout.rstrip("\n")
+
+    def rotation_reply(self, channel):
+        return self._rotation_call(channel, "GetAutoRotation")
 
     def rotate(self, channel, degrees):
         self._rotation_call(channel, "SetAutoRotation", f"int32 {degrees}")
@@ -443,15 +517,17 @@ class SimCamera:
             here, away = self.state / "localdata", self.state / "localdata.away"
             (here.rename(away) if value else away.rename(here))
         else:
-            file = {"video": "ocul.conf", "param": "parameters.conf"}[part]
-            if part == "video" and not (self.state / file).exists():
-                # Once the file exists its [mode] group is all there is.
-                (self.state / file).write_text("[mode]\nview_mode.name=single\navailable_view_modes=single,quad\n")
-            if self._state_tool("set", file, "faults", name, "true" if value else "false") is None:
-                raise RuntimeError(f"could not set the fault {name} in {file}")
+            file = self._video_file() if part == "video" else FAULTS[part][0]
+            self._set(file, "faults", name, "true" if value else "false")
 
 
 # --- tools/run.sh ---------------------------------------------------------------
+
+def build():
+    """The dev preset, up to date."""
+    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "dev"], cwd=ROOT, check=True)
+
 
 USAGE = """tools/run.sh [--state DIR] [--fresh] [--port N] [--viewer] [--auth]
 
@@ -501,9 +577,7 @@ def run(argv):
         except (ValueError, ProcessLookupError):
             pass
 
-    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", "dev"], cwd=ROOT, check=True)
-
+    build()
     marker.touch()
     pid_file.write_text(f"{os.getpid()}\n")
     group = "viewer" if args.viewer else "operator"
@@ -550,5 +624,148 @@ Change the camera with tools/camera (e.g. "tools/camera rotate 2 90",
         pid_file.unlink(missing_ok=True)
 
 
+# --- tools/camera ------------------------------------------------------------------
+
+CAMERA_USAGE = """Usage: tools/camera [--state DIR] COMMAND
+
+  rotate CH DEG                        channel CH (0..3) is now rotated by DEG degrees
+  fault rotation CH none|error|empty|wrong-type
+                                       how channel CH answers GetAutoRotation
+  fault video mode_new|get_info|map_new|apply on|off
+                                       make the video system fail that call
+  fault param new|set on|off           make the parameter service fail that call
+  video offer LIST                     modes the video system offers, e.g. "single,quad"
+  video mode NAME                      the video system's current mode, changed
+                                       behind the service's back (seen at its next start)
+  user add NAME [operator|admin|viewer]
+                                       a user of the HTTP front (password on stdin,
+                                       one line), in that group (default operator)
+  user password NAME                   sets NAME's password (stdin, one line)
+  user list                            the users, each with its group
+  status                               video system, parameter, key file, rotations
+
+--state DIR names the state folder given to tools/run.sh (default: .sim in
+the repo). File changes take effect with the service's next call; rotation
+commands need the camera running. Users live in DIR/http-users, the front's
+users file when tools/run.sh asks for a password, and their groups in
+DIR/group, the camera's group database."""
+
+
+class Refused(Exception):
+    """A command tools/camera turns down, with the reason."""
+
+
+def _one_of(text, names, what, shown=False):
+    if text not in names:
+        raise Refused(f"{what} must be {', '.join(names[:-1])} or {names[-1]}" + (f", not '{text}'" if shown else ""))
+    return text
+
+
+def _on(text):
+    if text not in ("on", "off"):
+        raise Refused(f"expected on or off, not '{text}'")
+    return text == "on"
+
+
+def _status(camera):
+    state = camera.state
+    endpoint, key_file = state / "endpoint", state / "localdata/panetessel.conf"
+
+    def shown(value, absent="(none)"):
+        return absent if value is None else value
+
+    print(f"State folder: {state}")
+    print("Endpoint:     " + (endpoint.read_text().rstrip("\n") if endpoint.exists() and endpoint.stat().st_size
+                              else "(not running)"))
+    if (state / "ocul.conf").exists():
+        print(f"Video system: mode {shown(camera.video())}, offers {shown(camera.offered(), '(nothing)')}")
+    else:
+        print("Video system: mode single, offers single,quad (no ocul.conf yet)")
+    print(f"              faults: {' '.join(camera.faults('video')) or 'none'}")
+    print(f"Parameter:    root.Image.I4.Enabled={shown(camera.parameter(), '(not set)')}")
+    print(f"              faults: {' '.join(camera.faults('param')) or 'none'}")
+    print(f"Key file:     view_mode={shown(camera.stored())} ({key_file})" if key_file.exists()
+          else "Key file:     (none yet)")
+    for channel in range(4):
+        try:
+            reply = camera.rotation_reply(channel)
+            degrees = re.fullmatch(r"\((-?[0-9]+),\)", reply)
+            said = f"{degrees[1]} degrees" if degrees else f"answers {reply}"
+        except subprocess.CalledProcessError as error:
+            said = "fails: " + (error.stdout + error.stderr).rstrip("\n").rsplit(": ", 1)[-1]
+        except RuntimeError:  # no bus: the camera is not running
+            print("Rotations:    (not running)")
+            return
+        print(f"Channel {channel}:    {said}")
+
+
+def _command(camera, words):
+    match words:
+        case ["rotate", channel, degrees]:
+            if not re.fullmatch("-?[0-9]+", degrees):
+                raise Refused(f"degrees must be a whole number, not '{degrees}'")
+            camera.rotate(_one_of(channel, CHANNELS, "channel", True), degrees)
+        case ["fault", "rotation", channel, kind]:
+            camera.fault("rotation", _one_of(channel, CHANNELS, "channel", True),
+                         _one_of(kind, ROTATION_FAULTS, "rotation fault"))
+        case ["fault", "video" | "param" as part, name, on]:
+            what = {"video": "video fault", "param": "parameter fault"}[part]
+            camera.fault(part, _one_of(name, FAULTS[part][1], what), _on(on))
+        case ["video", "offer", modes]:
+            camera.set_video("available_view_modes", modes)
+        case ["video", "mode", name]:
+            camera.set_video("view_mode.name", name)
+        case ["user", "add", name, *group] if len(group) < 2:
+            group = _one_of(group[0] if group else "operator", ("operator", "admin", "viewer"), "group", True)
+            camera.http_users("add", name)
+            camera.set_group(name, group)
+        case ["user", "password", name]:
+            camera.http_users("password", name)
+        case ["user", "list"]:
+            members = camera.groups()[1]
+            for name in camera.http_users("list", stdout=subprocess.PIPE, text=True).stdout.split():
+                print(f"{name:<20} {','.join(group for group in members if name in members[group]) or '(no group)'}")
+        case ["status"]:
+            _status(camera)
+        case _:
+            # The usage line of the command named, from the help: its
+            # lower-case words name it.
+            for line in CAMERA_USAGE.splitlines():
+                usage = line.strip().split("  ")[0]
+                named = list(itertools.takewhile(re.compile("[a-z]+").fullmatch, usage.split()))
+                if re.match("  [a-z]", line) and words[:len(named)] == named:
+                    raise Refused(f"usage: {usage}")
+            return False
+    return True
+
+
+def camera_tool(argv):
+    """tools/camera: changes and shows the camera that tools/run.sh runs."""
+    state = ROOT / ".sim"
+    if argv[:1] == ["--state"]:
+        state, argv = Path(argv[1]) if argv[1:] else None, argv[2:]
+    if argv[:1] in (["-h"], ["--help"], ["help"]):
+        print(CAMERA_USAGE)
+        return 0
+    try:
+        if state is None:
+            raise Refused("--state needs a folder")
+        if argv and not state.is_dir():
+            raise Refused(f"no state folder {state}: start tools/run.sh first")
+        if not argv or not _command(SimCamera(state), argv):
+            print(CAMERA_USAGE, file=sys.stderr)
+            return 2
+    except (Refused, RuntimeError) as error:
+        print(f"camera: {error}", file=sys.stderr)
+        return 2
+    except FileNotFoundError as error:
+        print(f"camera: {error.filename} is missing; tools/run.sh builds it", file=sys.stderr)
+        return 2
+    except subprocess.CalledProcessError as error:
+        sys.stderr.write(error.stderr or "")  # what gdbus said; zu-http-users speaks for itself
+        return error.returncode
+    return 0
+
+
 if __name__ == "__main__":
-    sys.exit(run(sys.argv[1:]))
+    sys.exit({"run": run, "camera": camera_tool}[sys.argv[1]](sys.argv[2:]))

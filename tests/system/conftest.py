@@ -24,9 +24,6 @@ STAGES = {
     "load": "load, idle clients, garbage HTTP and the front, every answer checked",
     "boot": "the packages on the booted camera (arm64 Debian under qemu): boot, crash, power cuts, dpkg",
 }
-# A front that authenticates is in the HTTP stand-in.
-FRONT = any("ZU_HTTP_USERS" in path.read_text() for path in (ROOT / "platform/zuhttp").glob("*.cpp"))
-needs_front = pytest.mark.skipif(not FRONT, reason="the HTTP stand-in does not authenticate yet")
 
 
 def pytest_addoption(parser):

@@ -1,7 +1,7 @@
 """The front that authenticates, seen from a client: the Digest SHA-256 of
 the harness's client, the same answers behind a password as without one,
-who is refused, the slow-down of a guesser; and tools/run.sh, as people
-run it, with and without --auth."""
+who is refused, the slow-down of a guesser, the users tools/camera adds;
+and tools/run.sh, as people run it, with and without --auth."""
 import email.message
 import os
 import shlex
@@ -13,7 +13,6 @@ import pytest
 
 from answers import info, info_answer, set_answer, set_mode, versions, versions_answer, wire
 from camera import ROOT, USER, Api, digest_challenge, digest_response
-from conftest import needs_front
 
 
 @pytest.mark.load
@@ -35,7 +34,6 @@ CALLS = [versions(), info(), set_mode("quad"), info(), set_mode("single"), "[" +
 
 
 @pytest.mark.load
-@needs_front
 def test_same_answers_behind_a_password(sim):
     open_camera, camera = sim("open"), sim("auth", auth=True)
     # Without credentials nothing reaches the service.
@@ -56,7 +54,6 @@ def test_same_answers_behind_a_password(sim):
 
 
 @pytest.mark.load
-@needs_front
 @pytest.mark.parametrize("who, status", [("wrong password", 401), ("unknown user", 401), ("viewer", 403)])
 def test_refused(sim, who, status):
     camera = sim(auth=True, group="viewer" if who == "viewer" else "operator")
@@ -70,7 +67,6 @@ def test_refused(sim, who, status):
 
 
 @pytest.mark.load
-@needs_front
 def test_a_guesser_is_slowed_and_others_served(sim):
     camera = sim(auth=True)
     guesser = Api(camera.url, USER, "guess", source="127.0.0.2")
@@ -78,6 +74,23 @@ def test_a_guesser_is_slowed_and_others_served(sim):
     slowed = Api(camera.url, USER, camera.password, source="127.0.0.2").request(info())
     assert slowed.status == 429 and slowed.headers["Retry-After"]
     assert camera.api().request(info()).body == wire(info_answer("single"))
+
+
+@pytest.mark.load
+def test_users_added_by_tools_camera_stay_across_starts(sim):
+    camera = sim(auth=True)
+
+    def users(*args, password=""):
+        return subprocess.run([ROOT / "tools/camera", "--state", camera.state, "user", *args], input=password,
+                              capture_output=True, text=True, check=True).stdout
+
+    users("add", "bob", "viewer", password="pw 1\n")
+    users("add", "amy", "admin", password="pw 2\n")
+    camera.close()
+    camera = sim(auth=True, group="viewer")
+    assert users("list") == f"bob                  viewer\namy                  admin\n{USER:<20} viewer\n"
+    assert [Api(camera.url, *who).request(info()).status for who in [("bob", "pw 1"), ("amy", "pw 2")]] == [403, 200]
+    assert camera.api().request(info()).status == 403
 
 
 # --- tools/run.sh ----------------------------------------------------------------
@@ -96,7 +109,7 @@ def test_run_sh_refuses(run_dir, options, says):
 
 
 @pytest.mark.load
-@pytest.mark.parametrize("auth", [False, pytest.param(True, marks=needs_front)], ids=["open", "auth"])
+@pytest.mark.parametrize("auth", [False, True], ids=["open", "auth"])
 def test_run_sh_banner_commands_and_ctrl_c(run_dir, auth):
     state = run_dir / "state"
     with open(run_dir / "out", "w") as out, open(run_dir / "err", "w") as err:

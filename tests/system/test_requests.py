@@ -6,7 +6,6 @@ close() fails on any error memcheck reports."""
 import pytest
 
 from answers import info, set_mode, versions
-from conftest import needs_front
 
 OK = '"data": {}'
 INVALID = '"code": 1000'
@@ -67,7 +66,7 @@ RESTART = [
 
 
 @pytest.mark.memcheck
-@pytest.mark.parametrize("auth", [False, pytest.param(True, marks=needs_front)], ids=["open", "auth"])
+@pytest.mark.parametrize("auth", [False, True], ids=["open", "auth"])
 def test_rounds_of_requests_and_faults(sim, figure, auth):
     rounds = 12 if not auth else 4
     camera = sim(auth=auth)

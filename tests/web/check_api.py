@@ -18,19 +18,17 @@ import os
 import re
 import shlex
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import time
 import urllib.error
 import urllib.parse
-import urllib.request
 
 import jsonschema
 import yaml
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, 'tests/system'))
+from camera import SimCamera, build, camera_tool  # noqa: E402
 failures = []
 passed = 0
 
@@ -80,39 +78,26 @@ for bad in [
 
 # --- a simulated camera ------------------------------------------------------
 
-class Camera:
-    def __init__(self, *options):
-        self.state = tempfile.mkdtemp(prefix='pts-api-')
-        self.log = open(os.path.join(self.state, 'run.log'), 'w')
-        self.process = subprocess.Popen([os.path.join(ROOT, 'tools/run.sh'), '--port', '0', '--state', self.state, *options],
-                                        stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
-        endpoint = os.path.join(self.state, 'endpoint')
-        deadline = time.monotonic() + 300  # run.sh may have a build to do
-        while not os.path.exists(endpoint) or not os.path.getsize(endpoint):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                with open(self.log.name) as log:
-                    sys.stderr.write(log.read())
-                self.stop()
-                sys.exit('check_api: the simulated camera did not start')
-            time.sleep(0.1)
-        with open(endpoint) as f:
-            self.url = f.read().strip()
+@contextlib.contextmanager
+def fresh_camera(**options):
+    """A simulated camera in a folder of its own, kept when anything fails."""
+    folder = tempfile.mkdtemp(prefix='pts-api-')
+    camera = SimCamera(folder, **options)
+    try:
+        yield camera.open()
+    finally:
+        camera.close()
+    shutil.rmtree(folder)
 
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait(timeout=30)
-        self.log.close()
-        shutil.rmtree(self.state, ignore_errors=True)
 
-    def camera(self, *args):
-        subprocess.run([os.path.join(ROOT, 'tools/camera'), '--state', self.state, *args], check=True)
+def tool(camera, *args):
+    check(camera_tool(['--state', str(camera.state), *args]) == 0, 'tools/camera ' + ' '.join(args))
 
-    def post(self, body, method='POST'):
-        data = body.encode() if method == 'POST' else None
-        with urllib.request.urlopen(urllib.request.Request(self.url, data=data, method=method), timeout=30) as reply:
-            check(reply.status == 200, 'HTTP 200 for ' + body)
-            return reply.read().decode()
+
+def post(camera, body, method='POST'):
+    answer = camera.api(timeout=30).request(body, method)
+    check(answer.status == 200, 'HTTP 200 for ' + body)
+    return answer.body.decode()
 
 
 def ordered(text):
@@ -160,11 +145,8 @@ def check_docs():
             examples = list(page_examples(f.read()))
         calls[page] = sum(e[0] == 'call' for e in examples)
         if calls[page]:
-            camera = Camera()
-            try:
+            with fresh_camera() as camera:
                 check_page(camera, page, examples)
-            finally:
-                camera.stop()
     check(calls.get('docs/api.md', 0) >= 4, 'docs/api.md shows every method and a batch (found %d calls)' %
           calls.get('docs/api.md', 0))
 
@@ -172,7 +154,7 @@ def check_docs():
 def check_page(camera, page, examples):
     for example in examples:
         if example[0] == 'camera':
-            camera.camera(*example[1])
+            tool(camera, *example[1])
             continue
         _, request, answer = example
         what = page + ' ' + ' '.join(request.split())
@@ -182,7 +164,7 @@ def check_page(camera, page, examples):
         if answer is None:
             continue
         check_answer(json.loads(answer), what)
-        live = camera.post(request)
+        live = post(camera, request)
         check(ordered(live) == ordered(answer), what + ': the camera answers ' + live.strip())
 
 
@@ -229,18 +211,18 @@ def error_code(answer):
 def check_samples(camera, samples):
     for what, commands, request, fits, expected in samples:
         for command in commands:
-            camera.camera(*command)
+            tool(camera, *command)
         if isinstance(request, str):
             text = request
         else:
             text = json.dumps(request)
             check(requests_ok.is_valid(request) == fits,
                   what + ': the description ' + ('takes' if fits else 'refuses') + ' the request')
-        answer = json.loads(camera.post(text))
+        answer = json.loads(post(camera, text))
         check_answer(answer, what)
         codes = [error_code(a) for a in answer] if isinstance(answer, list) else error_code(answer)
         check(codes == expected, what + ': error %s, not %s' % (codes, expected))
-    answer = json.loads(camera.post('', method='GET'))
+    answer = json.loads(post(camera, '', method='GET'))
     check_answer(answer, 'GET')
     check(error_code(answer) == 2002, 'GET: error 2002')
 
@@ -316,21 +298,19 @@ def docs_client():
 
 
 def check_authentication(camera):
-    with open(os.path.join(camera.state, 'camop.password')) as f:
-        password = f.read().strip()
     client = docs_client()
     own = urllib.parse.urlsplit(camera.url).netloc
     status, headers, body = send(camera.url, {'Host': own})
     check(status == 401, 'no credentials: HTTP %d, not 401' % status)
     check_refusal('no credentials', status, headers, body)
-    answer = json.loads(client(camera.url, password))
+    answer = json.loads(client(camera.url, camera.password))
     check_answer(answer, 'the docs\' Python client with the password')
     check(error_code(answer) is None, 'the docs\' Python client: %s' % answer)
     # Wrong passwords until the address is turned away (each call tries a few times).
     status = None
     for _ in range(12):
         try:
-            client(camera.url, password + 'x')
+            client(camera.url, camera.password + 'x')
         except urllib.error.HTTPError as e:
             status, headers, body = e.code, e.headers, e.read()
             if status != 401:
@@ -341,25 +321,17 @@ def check_authentication(camera):
 
 
 def main():
+    build()
     check_docs()
-    camera = Camera()
-    try:
+    with fresh_camera() as camera:
         check_samples(camera, SAMPLES)
         check_refusals(camera)
-    finally:
-        camera.stop()
-    guarded = Camera('--auth')
-    try:
-        check_authentication(guarded)
-    finally:
-        guarded.stop()
-    viewer = Camera('--viewer')
-    try:
-        check_samples(viewer, [(what, [], request, True, 2001)
+    with fresh_camera(auth=True) as camera:
+        check_authentication(camera)
+    with fresh_camera(group='viewer') as camera:
+        check_samples(camera, [(what, [], request, True, 2001)
                                for what, request in [('viewer: versions', VERSIONS), ('viewer: info', INFO),
                                                      ('viewer: switch', set_mode('quad'))]])
-    finally:
-        viewer.stop()
     print('check_api: %d passed, %d failed' % (passed, len(failures)))
     return 1 if failures else 0
 

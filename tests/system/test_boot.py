@@ -21,6 +21,8 @@ from answers import BROKEN, BROKEN_ANSWER, answer, info, info_answer, set_answer
 from booted import APP, IMAGES, KEY_FILE, BootedCamera, switcher, system_image
 from camera import ROOT, Api, digest_challenge
 
+OTHER = {"single": "quad", "quad": "single"}
+
 pytestmark = pytest.mark.boot
 # systemd-analyze security's exposure, 0 to 10, that each unit must keep to.
 GOALS = {"shipped": 4.5, "strict": 2.0}
@@ -143,6 +145,19 @@ def test_journal(camera, unit, figure):
     assert warning and warning[-1].startswith("panetessel: "), "no warning for an invalid payload under panetessel"
     assert error and error[-1].startswith("panetessel: "), "no error line for a failed switch under panetessel"
     figure(f'journal ({unit}): at priority warning "{warning[-1]}"; at priority err "{error[-1]}"')
+
+
+def test_other_sites_and_hosts_refused(camera, unit, figure):
+    # What a page the operator opens could send through his browser, signed in or not.
+    api, before = camera.api(), camera.stored()
+    rows = [({"Host": "rebind.evil.example"}, 421), ({"Origin": "null"}, 403),
+            ({"Origin": "http://evil.example", "Sec-Fetch-Site": "cross-site", "Content-Type": "text/plain"}, 403)]
+    for headers, status in rows:
+        assert api.request(set_mode(OTHER[before]), headers=headers).status == status, headers
+    assert camera.stored() == before
+    page = api.request(method="GET", path="/panetessel/").headers
+    assert "frame-ancestors 'none'" in page["Content-Security-Policy"] and page["X-Frame-Options"] == "DENY"
+    figure(f"other sites ({unit}): a rebinding Host 421, a cross-site or null Origin 403, the page not framable")
 
 
 def test_crash(camera, unit, figure):

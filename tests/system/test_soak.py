@@ -11,7 +11,9 @@ two steps of a switch on a machine of any speed; --seed repeats a run."""
 import random
 import re
 import shutil
+import signal
 import time
+import urllib.parse
 from http.client import HTTPException
 
 import pytest
@@ -184,3 +186,18 @@ def test_kills_during_switches_and_starts(sim, run_dir, options, figure):
     figure("soak: in starts: " + "; ".join(f"{step} {n}" for step, n in start_landed.items()))
     figure(f"soak: stand-in temp files cleared: {leftovers}")
     assert not failures, "\n".join(failures)
+
+
+@pytest.mark.soak
+def test_a_second_service_on_the_same_port_leaves_the_first_serving(sim):
+    first, second = sim("first"), sim("second")
+    second.kill(signal.SIGTERM)
+    second.port = urllib.parse.urlsplit(first.url).port
+    second.start(wait=False)
+    refused = f"WARNING: zuhttp: cannot listen on 127.0.0.1:{second.port}: "
+    deadline = time.monotonic() + 10
+    while not any(line.startswith(refused) for line in second.journal()):
+        assert time.monotonic() < deadline, second.journal()
+        time.sleep(0.05)
+    assert first.api().request(set_mode("quad")).body == wire(set_answer())
+    assert (first.stored(), second.stored()) == ("quad", "single")

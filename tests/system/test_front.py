@@ -81,8 +81,10 @@ def test_users_added_by_tools_camera_stay_across_starts(sim):
     camera = sim(auth=True)
 
     def users(*args, password=""):
-        return subprocess.run([ROOT / "tools/camera", "--state", camera.state, "user", *args], input=password,
-                              capture_output=True, text=True, check=True).stdout
+        done = subprocess.run([ROOT / "tools/camera", "--state", camera.state, "user", *args], input=password,
+                              capture_output=True, text=True)
+        assert done.returncode == 0, f"tools/camera user {' '.join(args)}: {done.returncode} {done.stderr}"
+        return done.stdout
 
     users("add", "bob", "viewer", password="pw 1\n")
     users("add", "amy", "admin", password="pw 2\n")

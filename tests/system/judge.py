@@ -9,6 +9,7 @@ list of what is wrong (empty when all is well).
 """
 
 MODES = ("single", "quad")
+OTHER = {"single": "quad", "quad": "single"}  # the mode a switch from each goes to
 SWITCH_STEPS = ("before the video system", "after the video system", "after the parameter", "after the key file")
 START_STEPS = SWITCH_STEPS[:3]
 

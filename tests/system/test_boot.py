@@ -21,8 +21,6 @@ from answers import BROKEN, BROKEN_ANSWER, answer, info, info_answer, set_answer
 from booted import APP, IMAGES, KEY_FILE, BootedCamera, switcher, system_image
 from camera import ROOT, Api, digest_challenge
 
-OTHER = {"single": "quad", "quad": "single"}
-
 pytestmark = pytest.mark.boot
 # systemd-analyze security's exposure, 0 to 10, that each unit must keep to.
 GOALS = {"shipped": 4.5, "strict": 2.0}
@@ -153,7 +151,7 @@ def test_other_sites_and_hosts_refused(camera, unit, figure):
     rows = [({"Host": "rebind.evil.example"}, 421), ({"Origin": "null"}, 403),
             ({"Origin": "http://evil.example", "Sec-Fetch-Site": "cross-site", "Content-Type": "text/plain"}, 403)]
     for headers, status in rows:
-        assert api.request(set_mode(OTHER[before]), headers=headers).status == status, headers
+        assert api.request(set_mode(judge.OTHER[before]), headers=headers).status == status, headers
     assert camera.stored() == before
     page = api.request(method="GET", path="/panetessel/").headers
     assert "frame-ancestors 'none'" in page["Content-Security-Policy"] and page["X-Frame-Options"] == "DENY"

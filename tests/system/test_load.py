@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+import judge
 import wrk
 from answers import (BROKEN, BROKEN_ANSWER, CONTEXT, GET_ANSWER, answer, batch, info, info_answer, request,
                      set_answer, set_mode, versions, versions_answer, wire)
@@ -283,7 +284,7 @@ def outcome(raw, must_answer):
 def still_right(api):
     """Every method answers as it should: the problems found."""
     current = json.loads(api.request(info()).body)["data"]["current"]
-    other = "quad" if current == "single" else "single"
+    other = judge.OTHER[current]
     asked = [(versions(), versions_answer()), (set_mode(other), set_answer()), (info(), info_answer(other)),
              (set_mode(current), set_answer())]
     return [f"{body}: {got.status} {got.body!r}" for body, want in asked

@@ -21,7 +21,6 @@ import pytest
 import judge
 from answers import info, info_answer, set_answer, set_mode, wire
 
-OTHER = {"single": "quad", "quad": "single"}
 FILES = {"ocul.conf": "[mode]\nview_mode.name=single\navailable_view_modes=single,quad\n",
          "parameters.conf": "[parameters]\nroot.Image.I4.Enabled=no\n"}
 
@@ -73,7 +72,7 @@ def test_kills_during_switches_and_starts(sim, run_dir, options, figure):
 
         # Switches that run to their end.
         for _ in range(1 + rng.randrange(3)):
-            target = OTHER[mode]
+            target = judge.OTHER[mode]
             started = time.perf_counter()
             got = answered(api, set_mode(target))
             took = int((time.perf_counter() - started) * 1e6)
@@ -98,7 +97,7 @@ def test_kills_during_switches_and_starts(sim, run_dir, options, figure):
         # late by a good part of a switch, so the window follows where the
         # kills land: shorter while they land after the end, longer while
         # before the start.
-        target = OTHER[mode]
+        target = judge.OTHER[mode]
         delay = rng.randrange(switch_us * aim // 100 + 1)
         api.send(set_mode(target))
         time.sleep(delay / 1e6)

@@ -4,7 +4,6 @@
 #include <glib-unix.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "zuhttp_answer.h"
+#include "zuhttp_digest.h"
 #include "zuhttp_front.h"
 #include "zuhttp_users.h"
 #include "zuhttp_web.h"
@@ -21,7 +21,15 @@
 namespace {
 
 // The front's refusals, each logged once a minute at most.
-enum Refusal { kForeignHost, kCrossOrigin, kSlowed, kBadCredentials, kNotOperator, kRefusals };
+enum Refusal {
+  kForeignHost,
+  kCrossOrigin,
+  kSlowed,
+  kUnreadable,
+  kBadCredentials,
+  kNotOperator,
+  kRefusals
+};
 
 }  // namespace
 
@@ -46,8 +54,7 @@ struct _ZuHttpHandler {
   gchar **host_names;     // ZU_HTTP_HOSTS
   ZuHttpUserFile *users;  // NULL: no authentication
   ZuHttpSlowdown *slowdown;
-  guint8 nonce_seed[32];           // the daemon's, for as long as it runs
-  guint8 decoy[ZU_HTTP_HA1_SIZE];  // checked for unknown users, as if known
+  ZuHttpDigest *digest;
   gint64 logged[kRefusals];
 };
 
@@ -81,16 +88,14 @@ constexpr rlim_t kMaxConnections = 1024;
 // with it.
 constexpr gsize kMaxTarget = 8 * 1024;
 constexpr gsize kArgumentRecord = 64;
-// A nonce serves this long; then the client is asked again (stale=true).
-constexpr guint kNonceTimeout = 300;
-// Nonce counts kept against replays, some 150 bytes each.
-constexpr unsigned int kNonceSlots = 1024;
+// Nonces whose counts are kept against replays, 32 bytes each: more than
+// a camera's clients use in a nonce's 5 minutes.
+constexpr guint kNonceSlots = 1024;
 constexpr guint kSlowdownSlots = 256;
-constexpr char kOpaque[] = "zuhttp";
 constexpr gint64 kRefusalLogPeriod = 60 * G_USEC_PER_SEC;
 constexpr const char *kRefusalText[kRefusals] = {
     "a Host missing or not this camera's", "a cross-origin request", "too many failed attempts",
-    "wrong credentials", "a user in neither operator nor admin"};
+    "credentials it cannot read", "wrong credentials", "a user in neither operator nor admin"};
 // The settings page: it cannot be framed, and loads and sends nothing elsewhere.
 constexpr char kPagePolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
@@ -422,6 +427,8 @@ MHD_Result note_header(void *cls, MHD_ValueKind, const char *name, const char *v
     note(&headers->origin, &headers->origins);
   else if (g_ascii_strcasecmp(name, "Sec-Fetch-Site") == 0)
     note(&headers->fetch_site, &headers->fetch_sites);
+  else if (g_ascii_strcasecmp(name, MHD_HTTP_HEADER_AUTHORIZATION) == 0)
+    note(&headers->authorization, &headers->authorizations);
   return MHD_YES;
 }
 
@@ -468,51 +475,48 @@ MHD_Result slow_down(ZuHttpHandler *self, MHD_Connection *connection, guint seco
   return reply(connection, MHD_HTTP_TOO_MANY_REQUESTS, response);
 }
 
-// 401 with the daemon's Digest SHA-256 challenge and a fresh nonce.
-MHD_Result challenge(MHD_Connection *connection, int stale) {
-  request_in(connection);
+// 401 with a challenge and a fresh nonce.
+MHD_Result challenge(ZuHttpHandler *self, MHD_Connection *connection, gboolean stale) {
   MHD_Response *response = empty_response();
-  MHD_Result queued = MHD_queue_auth_fail_response2(connection, ZU_HTTP_REALM, kOpaque, response,
-                                                    stale, MHD_DIGEST_ALG_SHA256);
-  MHD_destroy_response(response);
-  return queued;
+  g_autofree gchar *value = zu_http_digest_challenge(self->digest, stale, g_get_monotonic_time());
+  MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, value);
+  return reply(connection, MHD_HTTP_UNAUTHORIZED, response);
 }
 
 // FALSE when the request is answered here (401 or 403), with *answered the
-// daemon's result. The daemon checks the response, the nonce and its count;
-// an unknown user is checked against a decoy so that he fares as a wrong
-// password does. Only a wrong answer counts as a failed attempt: a client
-// asked afresh (no credentials, or a nonce of another request or too old)
-// has tried nothing.
-gboolean authenticated(ZuHttpHandler *self, MHD_Connection *connection, MHD_Result *answered) {
-  char *name = MHD_digest_auth_get_username(connection);
-  if (name == nullptr) {
-    *answered = challenge(connection, MHD_NO);
-    return FALSE;
+// daemon's result. Only a wrong password or an unknown user counts as a
+// failed attempt: a client asked afresh (no credentials, a nonce spent or
+// too old) has tried nothing, and neither has one whose credentials cannot
+// be read.
+gboolean authenticated(ZuHttpHandler *self, MHD_Connection *connection,
+                       const ZuHttpFrontHeaders *headers, const gchar *method, const gchar *target,
+                       MHD_Result *answered) {
+  g_autofree gchar *user = nullptr;
+  ZuHttpDigestResult result =
+      headers->authorizations > 1
+          ? ZU_HTTP_DIGEST_MALFORMED
+          : zu_http_digest_check(self->digest, self->users, headers->authorization, method,
+                                 target, g_get_monotonic_time(), &user);
+  switch (result) {
+    case ZU_HTTP_DIGEST_PASSED:
+      if (zu_http_users_may_operate(user)) return TRUE;
+      *answered = refuse(self, connection, kNotOperator, MHD_HTTP_FORBIDDEN);
+      return FALSE;
+    case ZU_HTTP_DIGEST_WRONG: {
+      ZuHttpPeer peer = peer_of(connection);
+      zu_http_slowdown_fail(self->slowdown, &peer, g_get_monotonic_time());
+      log_refusal(self, connection, kBadCredentials, MHD_HTTP_UNAUTHORIZED);
+      break;
+    }
+    case ZU_HTTP_DIGEST_MALFORMED:
+      log_refusal(self, connection, kUnreadable, MHD_HTTP_UNAUTHORIZED);
+      break;
+    case ZU_HTTP_DIGEST_ASK:
+    case ZU_HTTP_DIGEST_STALE:
+      break;
   }
-  const guint8 *ha1 = zu_http_user_file_ha1(self->users, name);
-  int checked = MHD_digest_auth_check_digest2(connection, ZU_HTTP_REALM, name,
-                                              ha1 != nullptr ? ha1 : self->decoy, ZU_HTTP_HA1_SIZE,
-                                              kNonceTimeout, MHD_DIGEST_ALG_SHA256);
-  gboolean passed = ha1 != nullptr && checked == MHD_YES;
-  gboolean operates = passed && zu_http_users_may_operate(name);
-  MHD_free(name);
-  if (checked == MHD_INVALID_NONCE) {
-    *answered = challenge(connection, MHD_YES);
-    return FALSE;
-  }
-  if (!passed) {
-    ZuHttpPeer peer = peer_of(connection);
-    zu_http_slowdown_fail(self->slowdown, &peer, g_get_monotonic_time());
-    log_refusal(self, connection, kBadCredentials, MHD_HTTP_UNAUTHORIZED);
-    *answered = challenge(connection, MHD_NO);
-    return FALSE;
-  }
-  if (!operates) {
-    *answered = refuse(self, connection, kNotOperator, MHD_HTTP_FORBIDDEN);
-    return FALSE;
-  }
-  return TRUE;
+  *answered = challenge(self, connection, result == ZU_HTTP_DIGEST_STALE);
+  return FALSE;
 }
 
 // --- routing, after the front ----------------------------------------------------------
@@ -537,7 +541,9 @@ MHD_Result route(ZuHttpHandler *self, MHD_Connection *connection, Request *reque
   if (api && zu_http_front_cross_origin(&headers, method))
     return refuse(self, connection, kCrossOrigin, MHD_HTTP_FORBIDDEN);
   MHD_Result answered = MHD_NO;
-  if (self->users != nullptr && !authenticated(self, connection, &answered)) return answered;
+  if (self->users != nullptr &&
+      !authenticated(self, connection, &headers, method, request->target, &answered))
+    return answered;
   if (api) {
     const char *length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -749,15 +755,12 @@ gchar *endpoint_url(int listener) {
 MHD_Daemon *start_daemon(ZuHttpHandler *self, int listener) {
   self->max_connections = connection_limit();
   self->idle_timeout = env_count("ZU_HTTP_IDLE_TIMEOUT", kDefaultIdleTimeout);
-  gboolean auth = self->users != nullptr;
   return MHD_start_daemon(
       MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, admit, self, on_request, self,
       MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, self->max_connections + 1,
       MHD_OPTION_NOTIFY_CONNECTION, track_connection, self, MHD_OPTION_CONNECTION_TIMEOUT,
       self->idle_timeout, MHD_OPTION_URI_LOG_CALLBACK, begin_request, self,
-      MHD_OPTION_NOTIFY_COMPLETED, end_request, self, MHD_OPTION_DIGEST_AUTH_RANDOM,
-      static_cast<size_t>(auth ? sizeof self->nonce_seed : 0), self->nonce_seed,
-      MHD_OPTION_NONCE_NC_SIZE, auth ? kNonceSlots : 0u, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_COMPLETED, end_request, self, MHD_OPTION_END);
 }
 
 // Written through a temporary file and a rename, so a reader never sees a
@@ -779,16 +782,6 @@ void write_ready_file(const gchar *url) {
   exit(EXIT_FAILURE);
 }
 
-gboolean fill_random(guint8 *buffer, gsize size) {
-  for (gsize done = 0; done < size;) {
-    gssize n = getrandom(buffer + done, size - done, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return FALSE;
-    done += n;
-  }
-  return TRUE;
-}
-
 void open_front(ZuHttpHandler *self) {
   self->host_names = zu_http_front_parse_names(g_getenv("ZU_HTTP_HOSTS"));
   const gchar *path = g_getenv("ZU_HTTP_USERS");
@@ -799,10 +792,9 @@ void open_front(ZuHttpHandler *self) {
     g_autofree gchar *why = g_strdup_printf("the users file %s: %s", path, error->message);
     refuse_start(why);
   }
-  if (!fill_random(self->nonce_seed, sizeof self->nonce_seed) ||
-      !fill_random(self->decoy, sizeof self->decoy)) {
-    g_autofree gchar *why =
-        g_strdup_printf("no random bytes for the nonces: %s", g_strerror(errno));
+  self->digest = zu_http_digest_new(kNonceSlots, &error);
+  if (self->digest == nullptr) {
+    g_autofree gchar *why = g_strdup_printf("the nonces: %s", error->message);
     refuse_start(why);
   }
   self->slowdown = zu_http_slowdown_new(kSlowdownSlots);
@@ -822,6 +814,7 @@ void close_front(ZuHttpHandler *self) {
   g_strfreev(self->host_names);
   zu_http_user_file_free(self->users);
   zu_http_slowdown_free(self->slowdown);
+  zu_http_digest_free(self->digest);
 }
 
 }  // namespace

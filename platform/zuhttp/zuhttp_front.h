@@ -14,6 +14,8 @@ struct ZuHttpFrontHeaders {
   guint origins;
   const gchar *fetch_site;
   guint fetch_sites;
+  const gchar *authorization;
+  guint authorizations;
 };
 
 /* 0 when the Host names this camera: an IPv4 literal, a bracketed IPv6

@@ -23,8 +23,11 @@ import subprocess
 import sys
 import time
 import urllib.parse
-from collections import namedtuple
+from collections import Counter, namedtuple
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+
+from answers import info
 
 ROOT = Path(__file__).resolve().parents[2]
 USER = "camop"
@@ -194,6 +197,25 @@ class Api:
                 return received or None
             except ConnectionResetError:
                 return received
+
+
+def operators_at_once(camera, clients=4, calls=10):
+    """The statuses that a camera's operators get calling getViewModeInfo at
+    once: `clients` of them with curl --digest, a new connection a call (a
+    challenge, then the answer), and as many on one kept-alive connection
+    each, `calls` calls apiece."""
+    def one_shot():
+        command = ["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--digest", "-u",
+                   f"{USER}:{camera.password}", "--data", info(), camera.url]
+        return [int(subprocess.run(command, capture_output=True, text=True).stdout or 0) for _ in range(calls)]
+
+    def kept_alive():
+        api = camera.api()
+        return [api.request(info()).status for _ in range(calls)]
+
+    with ThreadPoolExecutor(2 * clients) as pool:
+        runs = [pool.submit(run) for run in [one_shot, kept_alive] * clients]
+        return Counter(status for run in runs for status in run.result())
 
 
 def _nss_wrapper():
@@ -586,7 +608,9 @@ def run(argv):
     def stop(*_):
         raise KeyboardInterrupt
 
+    # SIGINT too: started in the background of a script, it comes ignored.
     signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
     try:
         camera.open()
         url = camera.url

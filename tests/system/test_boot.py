@@ -1,10 +1,10 @@
 """The packages on the booted camera, under the shipped unit and again with
-the strict drop-in linked in (--unit): exposure, first boot, journal, crash,
-reboot, power cuts during switches, upgrade, removal, purge, reinstall, and
-a clean disk after the last shutdown. The system boots and the packages go
-in once per run, so -k NAME runs one scenario on a fresh install; a failure
-keeps the run folder (the disk, the serial log) and shows the two services'
-journal."""
+the strict drop-in linked in (--unit): exposure, first boot, journal, other
+sites, operators at once, crash, reboot, power cuts during switches,
+upgrade, removal, purge, reinstall, and a clean disk after the last
+shutdown. The system boots and the packages go in once per run, so -k NAME
+runs one scenario on a fresh install; a failure keeps the run folder (the
+disk, the serial log) and shows the two services' journal."""
 import random
 import re
 import shutil
@@ -19,7 +19,7 @@ import pytest
 import judge
 from answers import BROKEN, BROKEN_ANSWER, answer, info, info_answer, set_answer, set_mode, versions, wire
 from booted import APP, IMAGES, KEY_FILE, BootedCamera, switcher, system_image
-from camera import ROOT, Api, digest_challenge
+from camera import ROOT, Api, digest_challenge, operators_at_once
 
 pytestmark = pytest.mark.boot
 # systemd-analyze security's exposure, 0 to 10, that each unit must keep to.
@@ -156,6 +156,14 @@ def test_other_sites_and_hosts_refused(camera, unit, figure):
     page = api.request(method="GET", path="/panetessel/").headers
     assert "frame-ancestors 'none'" in page["Content-Security-Policy"] and page["X-Frame-Options"] == "DENY"
     figure(f"other sites ({unit}): a rebinding Host 421, a cross-site or null Origin 403, the page not framable")
+
+
+def test_operators_at_once(camera, unit, figure):
+    began = time.monotonic()
+    statuses = operators_at_once(camera)
+    assert statuses == {200: 80}, "statuses of 80 calls from the host"
+    figure(f"operators at once ({unit}): from the host, 4 with curl --digest (a new connection a call) and 4 on "
+           f"kept-alive connections, 10 calls each: {dict(statuses)} in {time.monotonic() - began:.1f} s")
 
 
 def test_crash(camera, unit, figure):

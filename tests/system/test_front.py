@@ -1,7 +1,8 @@
 """The front that authenticates, seen from a client: the Digest SHA-256 of
 the harness's client, the same answers behind a password as without one,
-who is refused, the slow-down of a guesser, the users tools/camera adds;
-and tools/run.sh, as people run it, with and without --auth."""
+who is refused, operators calling at once, the slow-down of a guesser, the
+users tools/camera adds; and tools/run.sh, as people run it, with and
+without --auth."""
 import email.message
 import os
 import shlex
@@ -12,7 +13,7 @@ import time
 import pytest
 
 from answers import info, info_answer, set_answer, set_mode, versions, versions_answer, wire
-from camera import ROOT, USER, Api, digest_challenge, digest_response
+from camera import ROOT, USER, Api, digest_challenge, digest_response, operators_at_once
 
 
 @pytest.mark.load
@@ -67,8 +68,9 @@ def test_refused(sim, who, status):
 
 
 @pytest.mark.load
-def test_a_guesser_is_slowed_and_others_served(sim):
+def test_operators_at_once_are_served_and_a_guesser_slowed(sim):
     camera = sim(auth=True)
+    assert operators_at_once(camera) == {200: 80}
     guesser = Api(camera.url, USER, "guess", source="127.0.0.2")
     assert [guesser.request(info()).status for _ in range(10)] == [401] * 10
     slowed = Api(camera.url, USER, camera.password, source="127.0.0.2").request(info())
@@ -115,8 +117,10 @@ def test_run_sh_refuses(run_dir, options, says):
 def test_run_sh_banner_commands_and_ctrl_c(run_dir, auth):
     state = run_dir / "state"
     with open(run_dir / "out", "w") as out, open(run_dir / "err", "w") as err:
+        # With SIGINT ignored, as a background job of a script starts it.
         run = subprocess.Popen([ROOT / "tools/run.sh", "--port", "0", "--state", state] + ["--auth"] * auth,
-                               stdout=out, stderr=err, start_new_session=True)
+                               stdout=out, stderr=err, start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
     try:
         deadline = time.monotonic() + 600  # it may have a build to do
         while "Ctrl-C stops everything." not in (run_dir / "out").read_text():

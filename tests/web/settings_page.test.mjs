@@ -62,9 +62,9 @@ const pageErrors = [];
 // A fresh page in a context of its own; options go to the context (e.g.
 // httpCredentials). With fromDisk the page's own files come from web/, so
 // that only its API calls meet the camera.
-async function openPage(url, options = {}, fromDisk = false) {
+async function openPage(url, options = {}, fromDisk = false, on = browser) {
   await page?.context().close();
-  const context = await browser.newContext({viewport: {width: 480, height: 640}, ...options});
+  const context = await on.newContext({viewport: {width: 480, height: 640}, ...options});
   if (fromDisk) {
     const file = (u) => u.pathname.slice('/panetessel/'.length) || 'index.html';
     await context.route((u) => u.pathname.startsWith('/panetessel/') && u.pathname !== '/panetessel/api',
@@ -106,13 +106,15 @@ async function state() {
   }));
 }
 
+const LAUNCH = {
+  executablePath: '/usr/bin/chromium',
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+         '--disable-component-update', '--disable-sync'],
+};
+
 before(async () => {
   camera = await startCamera();
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-  });
+  browser = await chromium.launch(LAUNCH);
   page = await openPage(camera.page);
 });
 
@@ -358,11 +360,19 @@ test('behind a password: the right one gets in and switches, a wrong one is told
   assert.equal(refused.status, 401);
   assert.match(refused.headers.get('www-authenticate'), /^Digest realm="camera",.*algorithm=SHA-256/i);
 
-  page = await openPage(camera.page, {httpCredentials: {username: 'camop', password}});
+  // One login serves the page and its calls. Chromium answers challenges
+  // out of Playwright's sight; its own log of the network shows them.
+  const netLog = path.join(camera.state, 'net-log.json');
+  const logging = await chromium.launch({...LAUNCH, args: [...LAUNCH.args, `--log-net-log=${netLog}`]});
+  page = await openPage(camera.page, {httpCredentials: {username: 'camop', password}}, false, logging);
   await waitFor(() => document.getElementById('current').textContent === 'Single');
   await page.click('label[for=mode-quad]');
   await statusIs('Quad is in effect now.');
   assert.deepEqual(camera.held(), ['quad', 'yes', 'quad']);
+  await logging.close();
+  page = undefined;
+  const challenges = fs.readFileSync(netLog, 'utf8').match(/HTTP\/1\.1 401/g) ?? [];
+  assert.ok(challenges.length <= 1, `${challenges.length} challenges for one login`);
 
   // A wrong password does not even get the page (Chromium shows its own
   // error for the empty 401); the page's files from web/ show what its

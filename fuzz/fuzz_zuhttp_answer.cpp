@@ -3,14 +3,20 @@
 // the response, a body that is the input's tail, and a result that survives
 // being written out and parsed again. The same bytes, as request header
 // values (Host, Origin, Sec-Fetch-Site, method, a line each) and as a users
-// file, go to the front's decisions and to its users file parser.
+// file, go to the front's decisions and to its users file parser; as an
+// Authorization value (each "NONCE" a fresh nonce) and, after "nc:", as
+// nonce counts, to its Digest.
+#include <glib/gstdio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "zuhttp_answer.h"
+#include "zuhttp_digest.h"
 #include "zuhttp_front.h"
 #include "zuhttp_users.h"
 
@@ -63,22 +69,22 @@ void check_front(const std::string &input) {
     check(**name != '\0' && !std::strchr(*name, ',') && !g_ascii_isspace(**name) &&
           ascii_case(*name, false) == *name);
 
-  ZuHttpFrontHeaders headers = {host, 1, origin, origin != nullptr, site, site != nullptr};
+  ZuHttpFrontHeaders headers = {host, 1, origin, origin != nullptr, site, site != nullptr, nullptr, 0};
   guint bare = zu_http_front_host_status(&headers, nullptr);
   guint status = zu_http_front_host_status(&headers, names);
   check(status == 0 || status == 400 || status == 421);
   check(bare == status || (bare == 421 && status == 0));
   for (const gchar *c = host; bare == 0 && *c; c++) check(g_ascii_isgraph(*c));
   std::string up = ascii_case(host, true);
-  ZuHttpFrontHeaders shouting = {up.c_str(), 1, nullptr, 0, nullptr, 0};
+  ZuHttpFrontHeaders shouting = {up.c_str(), 1, nullptr, 0, nullptr, 0, nullptr, 0};
   check(zu_http_front_host_status(&shouting, names) == status);
 
   gboolean refused = zu_http_front_cross_origin(&headers, method);
   if (g_strcmp0(method, "GET") == 0 || g_strcmp0(method, "HEAD") == 0) check(!refused);
-  ZuHttpFrontHeaders plain = {host, 1, nullptr, 0, nullptr, 0};
+  ZuHttpFrontHeaders plain = {host, 1, nullptr, 0, nullptr, 0, nullptr, 0};
   check(!zu_http_front_cross_origin(&plain, method));
   std::string own = std::string("http://") + host;
-  ZuHttpFrontHeaders same = {host, 1, own.c_str(), 1, nullptr, 0};
+  ZuHttpFrontHeaders same = {host, 1, own.c_str(), 1, nullptr, 0, nullptr, 0};
   check(!zu_http_front_cross_origin(&same, method));
 }
 
@@ -116,12 +122,83 @@ void check_users(const uint8_t *data, size_t size) {
   }
 }
 
+// --- Digest -------------------------------------------------------------------------
+
+constexpr char kTarget[] = "/panetessel/api";
+
+std::string sha256(const std::string &text) {
+  g_autofree gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), -1);
+  return hex;
+}
+
+std::string fresh_nonce(ZuHttpDigest *digest, gint64 now) {
+  g_autofree gchar *challenge = zu_http_digest_challenge(digest, FALSE, now);
+  std::string text = challenge;
+  size_t at = text.find("nonce=\"") + 7;
+  return text.substr(at, text.find('"', at) - at);
+}
+
+// op's right answer to the nonce with this count.
+std::string right_answer(const std::string &nonce, guint count) {
+  gchar nc[9];
+  g_snprintf(nc, sizeof nc, "%08x", count);
+  std::string response = sha256(sha256("op:camera:pw") + ":" + nonce + ":" + nc + ":c:auth:" +
+                                sha256(std::string("POST:") + kTarget));
+  return "Digest username=\"op\", realm=\"camera\", uri=\"" + std::string(kTarget) +
+         "\", algorithm=SHA-256, qop=auth, cnonce=\"c\", nc=" + nc + ", nonce=\"" + nonce +
+         "\", response=\"" + response + "\"";
+}
+
+// Made-up credentials never pass and a passed answer never passes again;
+// a nonce's counts are taken as a plain model of the window says.
+void check_digest(const std::string &input) {
+  static gint64 now = G_USEC_PER_SEC;
+  static ZuHttpDigest *digest = zu_http_digest_new(4, nullptr);
+  static ZuHttpUserFile *users = [] {
+    g_autofree gchar *path = g_build_filename(g_get_tmp_dir(), "fuzz-users", nullptr);
+    g_autofree gchar *line = zu_http_users_line("op", "pw");
+    g_file_set_contents(path, line, -1, nullptr);
+    g_chmod(path, 0600);
+    return zu_http_user_file_open(path, nullptr);
+  }();
+  check(digest != nullptr && users != nullptr);
+  auto attempt = [&](const std::string &authorization) {
+    g_autofree gchar *user = nullptr;
+    ZuHttpDigestResult result =
+        zu_http_digest_check(digest, users, authorization.c_str(), "POST", kTarget, ++now, &user);
+    check((result == ZU_HTTP_DIGEST_PASSED) == (user != nullptr));
+    return result;
+  };
+
+  std::string value = input.substr(0, input.find('\0'));
+  bool given_nonce = false;
+  for (size_t at; (at = value.find("NONCE")) != std::string::npos; given_nonce = true)
+    value.replace(at, 5, fresh_nonce(digest, now));
+  ZuHttpDigestResult result = attempt(value);
+  check(result <= ZU_HTTP_DIGEST_WRONG);
+  check(given_nonce || result != ZU_HTTP_DIGEST_PASSED);
+  if (result == ZU_HTTP_DIGEST_PASSED) check(attempt(value) == ZU_HTTP_DIGEST_STALE);
+
+  // Counts only after "nc:", so that the rest is not slowed by the hashing.
+  if (!g_str_has_prefix(input.c_str(), "nc:")) return;
+  std::string nonce = fresh_nonce(digest, now);
+  std::set<guint> taken;
+  guint top = 0;
+  for (size_t i = 3; i < input.size() && i < 19; i++) {
+    guint count = static_cast<guint8>(input[i]) + 1;
+    bool takes = !taken.count(count) && (count > top || top - count < 64);
+    check((attempt(right_answer(nonce, count)) == ZU_HTTP_DIGEST_PASSED) == takes);
+    if (takes) taken.insert(count), top = MAX(top, count);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const auto *text = reinterpret_cast<const gchar *>(data);
   check_front(std::string(text, size));
   check_users(data, size);
+  check_digest(std::string(text, size));
   ZuHttpAnswer answer;
   const gchar *problem = zu_http_answer_parse(text, size, &answer);
   if (problem != nullptr) {

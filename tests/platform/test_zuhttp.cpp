@@ -85,46 +85,29 @@ guint16 url_port(const std::string &url) {
   return uri ? g_uri_get_port(uri) : 0;
 }
 
-// The client's side of Digest SHA-256: it knows the password.
-std::string sha256(const std::string &text) {
-  g_autofree gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), -1);
-  return hex;
-}
-
 std::string user_line(const std::string &name, const std::string &password) {
-  return name + ":camera:" + sha256(name + ":camera:" + password) + "\n";
+  return name + ":camera:" + pts_test::sha256_hex(name + ":camera:" + password) + "\n";
 }
 
-std::string digest(const std::string &user, const std::string &password, const std::string &method,
-                   const std::string &uri, const std::string &nonce, int count = 1,
-                   const std::string &realm = "camera") {
-  gchar nc[9];
-  g_snprintf(nc, sizeof nc, "%08x", count);
-  std::string response = sha256(sha256(user + ":" + realm + ":" + password) + ":" + nonce + ":" +
-                                nc + ":0a4f113b:auth:" + sha256(method + ":" + uri));
-  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-         "\", uri=\"" + uri + "\", algorithm=SHA-256, qop=auth, nc=" + nc +
-         ", cnonce=\"0a4f113b\", response=\"" + response + "\", opaque=\"zuhttp\"";
+using pts_test::digest_authorization;
+
+// op's answer to the nonce, for a POST to the API.
+std::string as_op(const std::string &nonce, int count = 1) {
+  return digest_authorization("op", "pw", "POST", kApi, nonce, count);
 }
 
-// A parameter of the answer's challenge, unquoted ("" when absent).
+// A parameter of the answer's challenge ("" when there is none).
 std::string challenge_param(const HttpAnswer &r, const std::string &name) {
   auto header = r.headers.find("www-authenticate");
-  if (header == r.headers.end()) return "";
-  const std::string &text = header->second;
-  size_t at = text.find(name + "=");
-  if (at == std::string::npos) return "";
-  at += name.size() + 1;
-  bool quoted = text[at] == '"';
-  size_t end = text.find(quoted ? '"' : ',', at + quoted);
-  return text.substr(at + quoted, end == std::string::npos ? end : end - at - quoted);
+  return header != r.headers.end() ? pts_test::challenge_param(header->second, name) : "";
 }
 
 // A POST to the API with this Authorization value (none when empty).
 std::string with_credentials(const std::string &authorization) {
   return http_request("POST", kApi, "{}",
-                      "Host: localhost\r\n" +
-                          (authorization.empty() ? "" : "Authorization: " + authorization + "\r\n"));
+                      "Host: localhost\r\n" + (authorization.empty()
+                                                    ? ""
+                                                    : "Authorization: " + authorization + "\r\n"));
 }
 
 void write_users(const std::string &path, const std::string &text) {
@@ -179,7 +162,8 @@ class ZuHttpTest : public ::testing::Test {
   // A nonce for this request, then the request with these credentials.
   HttpAnswer ask(const std::string &user, const std::string &password, const char *from = nullptr) {
     std::string nonce = nonce_of(http_request("POST", kApi, "{}"), from);
-    return round_trip(port_, with_credentials(digest(user, password, "POST", kApi, nonce)), from);
+    std::string authorization = digest_authorization(user, password, "POST", kApi, nonce);
+    return round_trip(port_, with_credentials(authorization), from);
   }
 
   static void on_request(gpointer request, const gchar *method, const gchar *body,
@@ -683,7 +667,7 @@ TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
   using Credentials = std::function<std::string(const std::string &nonce)>;
   auto as = [](const char *user, const char *password, const char *realm = "camera") {
     return Credentials([=](const std::string &nonce) {
-      return digest(user, password, "POST", kApi, nonce, 1, realm);
+      return digest_authorization(user, password, "POST", kApi, nonce, 1, realm);
     });
   };
   auto literally = [](const char *value) {
@@ -704,12 +688,12 @@ TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
       {"viewer", as("view", "pw"), 403},
       {"a nonce the page was given",
        [&](const std::string &) {
-         return digest("op", "pw", "POST", kApi, nonce_of(http_request("GET", "/panetessel/")));
+         return as_op(nonce_of(http_request("GET", "/panetessel/")));
        },
        200},
       {"a nonce never given",
        [](const std::string &nonce) {
-         return digest("op", "pw", "POST", kApi, (nonce[0] == '0' ? "1" : "0") + nonce.substr(1));
+         return as_op((nonce[0] == '0' ? "1" : "0") + nonce.substr(1));
        },
        401, true},
       {"a request replayed", as("op", "pw"), 401, true, true},
@@ -719,7 +703,7 @@ TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
       {"garbage", literally("Digest ,=\""), 401},
       {"twice",
        [](const std::string &nonce) {
-         std::string once = digest("op", "pw", "POST", kApi, nonce);
+         std::string once = as_op(nonce);
          return once + "\r\nAuthorization: " + once;
        },
        401},
@@ -748,12 +732,11 @@ TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
 // checked, and everyone else is served meanwhile.
 TEST_F(ZuHttpTest, SlowsDownAnAddressAfterTenFailedAttempts) {
   require_users(user_line("op", "pw"));
-  std::string spent =
-      with_credentials(digest("op", "pw", "POST", kApi, nonce_of(with_credentials(""))));
+  std::string spent = with_credentials(as_op(nonce_of(with_credentials(""))));
   EXPECT_EQ(round_trip(port_, spent).status, 200);
   for (int i = 0; i < 12; i++)
     for (const std::string &request :
-         {with_credentials(""), spent, with_credentials(digest("op", "pw", "POST", kApi, "0a1b")),
+         {with_credentials(""), spent, with_credentials(as_op("0a1b")),
           with_credentials("Digest username=\"op\", realm=camera")})
       EXPECT_EQ(round_trip(port_, request).status, 401);
   EXPECT_EQ(ask("op", "pw").status, 200);
@@ -968,9 +951,7 @@ class ZuHttpDigestTest : public ::testing::Test {
   }
   std::string nonce(ZuHttpDigest *of = nullptr) {
     g_autofree gchar *challenge = zu_http_digest_challenge(of ? of : digest_, FALSE, now_);
-    HttpAnswer answer;
-    answer.headers["www-authenticate"] = challenge;
-    return challenge_param(answer, "nonce");
+    return pts_test::challenge_param(challenge, "nonce");
   }
   ZuHttpDigestResult check(const std::string &authorization, gint64 after = 0) {
     g_autofree gchar *user = nullptr;
@@ -992,17 +973,18 @@ TEST_F(ZuHttpDigestTest, TakesTheRightAnswerOnlyAndCountsOnlyWrongPasswords) {
   using Answer = std::function<std::string(const std::string &nonce)>;
   auto as = [](const char *user, const char *password) {
     return Answer(
-        [=](const std::string &nonce) { return digest(user, password, "POST", kApi, nonce); });
+        [=](const std::string &nonce) {
+          return digest_authorization(user, password, "POST", kApi, nonce);
+        });
   };
   auto edited = [&](const std::string &from, const std::string &to) {
     return Answer([=](const std::string &nonce) {
-      std::string text = digest("op", "pw", "POST", kApi, nonce);
+      std::string text = as_op(nonce);
       return text.replace(text.find(from), from.size(), to);
     });
   };
   auto with_nonce = [](std::function<std::string(std::string)> change) {
-    return Answer(
-        [=](const std::string &nonce) { return digest("op", "pw", "POST", kApi, change(nonce)); });
+    return Answer([=](const std::string &nonce) { return as_op(change(nonce)); });
   };
   ZuHttpDigest *restarted = zu_http_digest_new(2, nullptr);
   const std::string before_restart = nonce(restarted);
@@ -1063,19 +1045,19 @@ TEST_F(ZuHttpDigestTest, TakesEachCountOnceWithinTheWindow) {
     SCOPED_TRACE(testing::PrintToString(c.counts));
     std::string n = nonce();
     std::vector<ZuHttpDigestResult> results;
-    for (int count : c.counts) results.push_back(check(digest("op", "pw", "POST", kApi, n, count)));
+    for (int count : c.counts) results.push_back(check(as_op(n, count)));
     EXPECT_EQ(results, c.results);
   }
   // Two slots: a flood of challenges and of made-up nonces takes none; a
   // third nonce answered gives up the one issued first.
   std::string first = nonce(), second = nonce();
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, first)), kPassed);
+  EXPECT_EQ(check(as_op(first)), kPassed);
   for (int i = 0; i < 1000; i++) g_free(zu_http_digest_challenge(digest_, FALSE, now_));
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, first, 2)), kPassed);
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, second)), kPassed);
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, nonce())), kPassed);
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, first, 3)), kStale);
-  EXPECT_EQ(check(digest("op", "pw", "POST", kApi, second, 2)), kPassed);
+  EXPECT_EQ(check(as_op(first, 2)), kPassed);
+  EXPECT_EQ(check(as_op(second)), kPassed);
+  EXPECT_EQ(check(as_op(nonce())), kPassed);
+  EXPECT_EQ(check(as_op(first, 3)), kStale);
+  EXPECT_EQ(check(as_op(second, 2)), kPassed);
 }
 
 // Exit status and standard output of the users tool on `file`.

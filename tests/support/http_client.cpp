@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,35 @@ std::string http_request(const std::string &method, const std::string &target,
   std::string text = method + " " + target + " HTTP/1.1\r\n" + headers;
   if (body) text += "Content-Length: " + std::to_string(body->size()) + "\r\n";
   return text + "\r\n" + body.value_or("");
+}
+
+std::string sha256_hex(const std::string &text) {
+  gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), text.size());
+  std::string result = hex;
+  g_free(hex);
+  return result;
+}
+
+std::string challenge_param(const std::string &challenge, const std::string &name) {
+  size_t at = challenge.find(name + "=");
+  if (at == std::string::npos) return "";
+  at += name.size() + 1;
+  bool quoted = challenge[at] == '"';
+  size_t end = challenge.find(quoted ? '"' : ',', at + quoted);
+  return challenge.substr(at + quoted, end == std::string::npos ? end : end - at - quoted);
+}
+
+std::string digest_authorization(const std::string &user, const std::string &password,
+                                 const std::string &method, const std::string &uri,
+                                 const std::string &nonce, int count, const std::string &realm) {
+  char nc[9];
+  std::snprintf(nc, sizeof nc, "%08x", count);
+  std::string response =
+      sha256_hex(sha256_hex(user + ":" + realm + ":" + password) + ":" + nonce + ":" + nc +
+                 ":0a4f113b:auth:" + sha256_hex(method + ":" + uri));
+  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
+         "\", uri=\"" + uri + "\", algorithm=SHA-256, qop=auth, nc=" + nc +
+         ", cnonce=\"0a4f113b\", response=\"" + response + "\", opaque=\"zuhttp\"";
 }
 
 HttpClient::HttpClient(int port, int send_buffer, const char *from) {

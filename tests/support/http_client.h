@@ -1,7 +1,8 @@
 // The one HTTP client of the C++ tests and benchmarks: a blocking
 // connection to 127.0.0.1 on raw sockets, so every byte sent counts, and
 // answers read one at a time, framed by Content-Length as the HTTP stand-in
-// always sends it. No test framework here: the benchmarks build it too.
+// always sends it, and the client's side of its Digest. No test framework
+// here: the benchmarks and a fuzz target build it too.
 #pragma once
 
 #include <map>
@@ -23,6 +24,17 @@ inline constexpr char kApiPath[] = "/panetessel/api";
 std::string http_request(const std::string &method, const std::string &target,
                          const std::optional<std::string> &body = std::nullopt,
                          const std::string &headers = "Host: localhost\r\n");
+
+// Digest SHA-256 with qop=auth, as the HTTP stand-in's front asks it.
+std::string sha256_hex(const std::string &text);
+// A parameter of a challenge (a WWW-Authenticate value), unquoted; "" when
+// it has none.
+std::string challenge_param(const std::string &challenge, const std::string &name);
+// The Authorization value that answers the nonce with this count.
+std::string digest_authorization(const std::string &user, const std::string &password,
+                                 const std::string &method, const std::string &uri,
+                                 const std::string &nonce, int count = 1,
+                                 const std::string &realm = "camera");
 
 class HttpClient {
  public:

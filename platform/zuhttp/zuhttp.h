@@ -18,15 +18,14 @@
  *     ever sent (those of the callback's answer are dropped), so a preflight
  *     approves nothing; clients that send neither header pass;
  *  5. when ZU_HTTP_USERS is set, on every path: HTTP Digest (RFC 7616) with
- *     SHA-256, realm "camera", by libmicrohttpd's own checks. No
- *     Authorization, or none of Digest with a user name, or a nonce that is
- *     too old (5 minutes), was never given or was given for another method
- *     or path: 401 with the challenge (stale=true for such a nonce), not
- *     counted as a failure. A wrong password, an unknown user, another
- *     realm, a field missing or a nonce count used before: 401, counted
- *     (libmicrohttpd keeps 1024 nonces' counts; a count whose nonce lost its
- *     slot reads as used). A user that the group database lists in neither
- *     "operator" nor "admin": 403.
+ *     SHA-256, qop=auth, realm "camera" (zuhttp_digest.h: a nonce per
+ *     challenge, for any path, 5 minutes; the counts of 1024 nonces). No
+ *     Authorization, or one it cannot read (not Digest, a field missing or
+ *     twice, another algorithm, realm or target): 401 with the challenge.
+ *     A nonce expired, forgotten or not its own, or a count used before:
+ *     401 with stale=true. Neither counts as a failure. A wrong password or
+ *     an unknown user: 401, counted. A user that the group database lists
+ *     in neither "operator" nor "admin": 403.
  *  6. then the routes below.
  * Each kind of refusal but a plain challenge logs one warning line a minute
  * at most.

@@ -95,12 +95,12 @@ std::string hex(const guint8 *bytes, gsize size) {
   return text;
 }
 
-// Lower-case hex digits only, exactly 2 * size of them.
+// Exactly 2 * size hex digits.
 bool unhex(std::string_view text, guint8 *bytes, gsize size) {
   if (text.size() != 2 * size) return false;
   for (gsize i = 0; i < 2 * size; i++) {
     int digit = g_ascii_xdigit_value(text[i]);
-    if (digit < 0 || g_ascii_isupper(text[i])) return false;
+    if (digit < 0) return false;
     bytes[i / 2] = static_cast<guint8>(i % 2 ? bytes[i / 2] | digit : digit << 4);
   }
   return true;
@@ -273,10 +273,8 @@ bool answers_challenge(const Credentials &c, const gchar *target, guint32 *count
       c.field[kQop] != "auth" || c.field[kUri] != target ||
       (c.given[kUserhash] && !same_text(c.field[kUserhash], "false")))
     return false;
-  std::string lower_nc = c.field[kNc], lower_response = c.field[kResponse];
-  for (std::string *text : {&lower_nc, &lower_response})
-    for (char &ch : *text) ch = g_ascii_tolower(ch);
-  if (!unhex(lower_nc, nc, sizeof nc) || !unhex(lower_response, response, kHashSize)) return false;
+  if (!unhex(c.field[kNc], nc, sizeof nc) || !unhex(c.field[kResponse], response, kHashSize))
+    return false;
   *count = static_cast<guint32>(nc[0]) << 24 | nc[1] << 16 | nc[2] << 8 | nc[3];
   return *count != 0;
 }

@@ -14,7 +14,7 @@ dev
 asan
 fuzz      clang libclang-rt-dev
 memcheck  valgrind python3-pytest
-web       chromium python3-jsonschema python3-yaml
+web       chromium python3-jsonschema python3-yaml python3-requests
 camera    @camera qemu-user-static dbus-daemon libgtest-dev:arm64 libgmock-dev:arm64 libnss-wrapper:arm64
 boot      mmdebstrap arch-test qemu-system-arm qemu-user-static binfmt-support e2fsprogs python3-pytest
 soak      python3-pytest

@@ -6,7 +6,10 @@
 //   bench_roundtrip PORT ROUNDS switch  setViewMode, quad and single in turn,
 //       then the file reads and saves one switch makes on the simulated
 //       camera (video system and parameter state read twice and saved, key
-//       file saved), on copies of those files in BENCH_STATE_DIR.
+//       file saved), on copies of those files in BENCH_STATE_DIR;
+//   bench_roundtrip PORT ROUNDS auth AUTH_PORT USER PASSWORD  getViewModeInfo
+//       to the front on AUTH_PORT with Digest, one challenge and then its
+//       nonce counted on, then the same to PORT without.
 // Every answer is checked byte for byte. Prints the medians in
 // microseconds: "service_us=X floor_us=X wrong=N".
 #include <gio/gio.h>
@@ -29,10 +32,20 @@ using Clock = std::chrono::steady_clock;
 // --- the service, over one kept-alive connection ---------------------------
 
 // POSTs body and returns the answer's body ("" when there is none).
-std::string post(pts_test::HttpClient &http, const std::string &body) {
-  http.send(pts_test::http_request("POST", pts_test::kApiPath, body,
-                                   "Host: 127.0.0.1\r\nContent-Type: application/json\r\n"));
+std::string post(pts_test::HttpClient &http, const std::string &body,
+                 const std::string &authorization = "") {
+  std::string headers = "Host: 127.0.0.1\r\nContent-Type: application/json\r\n";
+  if (!authorization.empty()) headers += "Authorization: " + authorization + "\r\n";
+  http.send(pts_test::http_request("POST", pts_test::kApiPath, body, headers));
   return http.read_answer().body;
+}
+
+// A nonce of the front on port, from a challenge on a connection of its own
+// (the front closes the connection after a 401 to a POST).
+std::string nonce_of(int port) {
+  pts_test::HttpClient http(port);
+  http.send(pts_test::http_request("POST", pts_test::kApiPath, "", "Host: 127.0.0.1\r\n"));
+  return pts_test::challenge_param(http.read_answer().headers["www-authenticate"], "nonce");
 }
 
 // --- the floors --------------------------------------------------------------
@@ -94,16 +107,43 @@ double median(std::vector<double> &times) {
   return times[times.size() / 2];
 }
 
+constexpr char kInfo[] = R"({"method": "getViewModeInfo", "apiVersion": "1.0"})";
+constexpr char kInfoAnswer[] =
+    R"({"apiVersion": "1.0", "method": "getViewModeInfo", "data": {"current": "single", "viewModes": ["single", "quad"]}})"
+    "\r\n";
+
+int authenticated(pts_test::HttpClient &open, int rounds, int port, const char *user,
+                  const char *password) {
+  const std::string nonce = nonce_of(port);
+  pts_test::HttpClient guarded(port);
+  std::vector<double> service, floor;
+  int wrong = 0;
+  bool ok = false;
+  for (int i = 1; i <= rounds; i++) {
+    std::string authorization =
+        pts_test::digest_authorization(user, password, "POST", pts_test::kApiPath, nonce, i);
+    service.push_back(us_of([&] { return post(guarded, kInfo, authorization) == kInfoAnswer; }, &ok));
+    wrong += !ok;
+    floor.push_back(us_of([&] { return post(open, kInfo) == kInfoAnswer; }, &ok));
+    wrong += !ok;
+  }
+  std::printf("service_us=%.0f floor_us=%.0f wrong=%d\n", median(service), median(floor), wrong);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  const bool info = argc == 4 && std::strcmp(argv[3], "info") == 0;
-  if (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0)) {
-    std::fprintf(stderr, "usage: bench_roundtrip PORT ROUNDS info|switch\n");
+  const bool auth = argc == 7 && std::strcmp(argv[3], "auth") == 0;
+  const bool info = auth || (argc == 4 && std::strcmp(argv[3], "info") == 0);
+  if (!auth && (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0))) {
+    std::fprintf(stderr,
+                 "usage: bench_roundtrip PORT ROUNDS info|switch|auth AUTH_PORT USER PASSWORD\n");
     return 2;
   }
   const int rounds = std::atoi(argv[2]);
   pts_test::HttpClient http(std::atoi(argv[1]));
+  if (auth) return authenticated(http, rounds, std::atoi(argv[4]), argv[5], argv[6]);
   g_autoptr(GDBusConnection) bus = info ? g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
                                         : nullptr;
   const char *dir = g_getenv("BENCH_STATE_DIR");
@@ -117,13 +157,11 @@ int main(int argc, char **argv) {
   for (int i = 0; i < rounds; i++) {
     const bool quad = i % 2 == 0;
     const std::string body =
-        info ? R"({"method": "getViewModeInfo", "apiVersion": "1.0"})"
+        info ? kInfo
              : std::string(R"({"method": "setViewMode", "apiVersion": "1.0", "params": {"value": ")") +
                    (quad ? "quad" : "single") + "\"}}";
     const std::string expected =
-        info ? R"({"apiVersion": "1.0", "method": "getViewModeInfo", "data": {"current": "single", "viewModes": ["single", "quad"]}})"
-                 "\r\n"
-             : "{\"apiVersion\": \"1.0\", \"method\": \"setViewMode\", \"data\": {}}\r\n";
+        info ? kInfoAnswer : "{\"apiVersion\": \"1.0\", \"method\": \"setViewMode\", \"data\": {}}\r\n";
     bool ok = false;
     service.push_back(us_of([&] { return post(http, body) == expected; }, &ok));
     wrong += !ok;

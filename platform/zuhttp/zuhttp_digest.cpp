@@ -18,7 +18,6 @@ constexpr gsize kKeySize = 32;
 constexpr gsize kHashSize = 32;  // SHA-256
 constexpr gint64 kLifetime = 300 * G_USEC_PER_SEC;
 constexpr guint32 kWindow = 64;  // the bits of Entry::taken
-constexpr char kOpaque[] = "zuhttp";
 
 // The counts taken of one nonce.
 struct Entry {
@@ -95,15 +94,8 @@ std::string hex(const guint8 *bytes, gsize size) {
   return text;
 }
 
-// Exactly 2 * size hex digits.
 bool unhex(std::string_view text, guint8 *bytes, gsize size) {
-  if (text.size() != 2 * size) return false;
-  for (gsize i = 0; i < 2 * size; i++) {
-    int digit = g_ascii_xdigit_value(text[i]);
-    if (digit < 0) return false;
-    bytes[i / 2] = static_cast<guint8>(i % 2 ? bytes[i / 2] | digit : digit << 4);
-  }
-  return true;
+  return zu_http_hex_bytes(text.data(), text.size(), bytes, size);
 }
 
 void sha256(std::initializer_list<std::string_view> parts, guint8 out[kHashSize]) {
@@ -132,9 +124,9 @@ bool nonce_serves(const ZuHttpDigest *digest, std::string_view text, gint64 now,
   if (!unhex(text, nonce, kNonceSize)) return false;
   nonce_mac(digest, nonce, mac);
   if (!same_bytes(mac, nonce + kIdSize + kTimeSize, kMacSize)) return false;
-  guint64 time = 0;
-  for (gsize i = 0; i < kTimeSize; i++) time = time << 8 | nonce[kIdSize + i];
-  *issued = static_cast<gint64>(time);
+  guint64 time;
+  std::memcpy(&time, nonce + kIdSize, kTimeSize);
+  *issued = static_cast<gint64>(GUINT64_FROM_BE(time));
   std::memcpy(id, nonce, kIdSize);
   return now - *issued <= kLifetime;
 }
@@ -275,7 +267,8 @@ bool answers_challenge(const Credentials &c, const gchar *target, guint32 *count
     return false;
   if (!unhex(c.field[kNc], nc, sizeof nc) || !unhex(c.field[kResponse], response, kHashSize))
     return false;
-  *count = static_cast<guint32>(nc[0]) << 24 | nc[1] << 16 | nc[2] << 8 | nc[3];
+  std::memcpy(count, nc, sizeof nc);
+  *count = GUINT32_FROM_BE(*count);
   return *count != 0;
 }
 
@@ -310,15 +303,13 @@ gchar *zu_http_digest_challenge(ZuHttpDigest *digest, gboolean stale, gint64 now
   if (!fill_random(nonce, kIdSize))
     g_error("zuhttp: no random bytes for a nonce: %s", g_strerror(errno));
   digest->last_issued = MAX(now, digest->last_issued + 1);
-  for (gsize i = 0; i < kTimeSize; i++)
-    nonce[kIdSize + i] =
-        static_cast<guint8>(static_cast<guint64>(digest->last_issued) >> (56 - 8 * i));
+  guint64 time = GUINT64_TO_BE(static_cast<guint64>(digest->last_issued));
+  std::memcpy(nonce + kIdSize, &time, kTimeSize);
   nonce_mac(digest, nonce, mac);
   std::memcpy(nonce + kIdSize + kTimeSize, mac, kMacSize);
   return g_strdup_printf("Digest realm=\"" ZU_HTTP_REALM
-                         "\", qop=\"auth\", algorithm=SHA-256, "
-                         "nonce=\"%s\", opaque=\"%s\"%s",
-                         hex(nonce, kNonceSize).c_str(), kOpaque, stale ? ", stale=true" : "");
+                         "\", qop=\"auth\", algorithm=SHA-256, nonce=\"%s\", opaque=\"zuhttp\"%s",
+                         hex(nonce, kNonceSize).c_str(), stale ? ", stale=true" : "");
 }
 
 // The order of the checks decides what counts as a failed attempt: only a

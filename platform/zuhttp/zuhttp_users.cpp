@@ -22,17 +22,6 @@ bool valid_name(std::string_view name) {
   return true;
 }
 
-bool parse_hash(std::string_view hex, guint8 *ha1) {
-  if (hex.size() != 2 * ZU_HTTP_HA1_SIZE) return false;
-  for (gsize i = 0; i < ZU_HTTP_HA1_SIZE; i++) {
-    int high = g_ascii_xdigit_value(hex[2 * i]);
-    int low = g_ascii_xdigit_value(hex[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    ha1[i] = static_cast<guint8>(high * 16 + low);
-  }
-  return true;
-}
-
 bool blank(std::string_view line) {
   for (char c : line)
     if (!g_ascii_isspace(c)) return false;
@@ -53,7 +42,8 @@ const char *parse_line(std::string_view line, GHashTable *users) {
   if (line.substr(first + 1, second - first - 1) != ZU_HTTP_REALM)
     return "a realm other than \"" ZU_HTTP_REALM "\"";
   guint8 ha1[ZU_HTTP_HA1_SIZE];
-  if (!parse_hash(line.substr(second + 1), ha1))
+  std::string_view hash = line.substr(second + 1);
+  if (!zu_http_hex_bytes(hash.data(), hash.size(), ha1, sizeof ha1))
     return "a hash other than 64 hexadecimal digits (SHA-256)";
   g_autofree gchar *key = g_strndup(name.data(), name.size());
   if (g_hash_table_contains(users, key)) return "a user listed twice";
@@ -188,6 +178,17 @@ const guint8 *zu_http_user_file_ha1(ZuHttpUserFile *file, const gchar *name) {
 }
 
 gboolean zu_http_users_valid_name(const gchar *name) { return name != nullptr && valid_name(name); }
+
+gboolean zu_http_hex_bytes(const gchar *text, gsize length, guint8 *bytes, gsize size) {
+  if (length != 2 * size) return FALSE;
+  for (gsize i = 0; i < size; i++) {
+    int high = g_ascii_xdigit_value(text[2 * i]);
+    int low = g_ascii_xdigit_value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return FALSE;
+    bytes[i] = static_cast<guint8>(high * 16 + low);
+  }
+  return TRUE;
+}
 
 gchar *zu_http_users_line(const gchar *name, const gchar *password) {
   g_autofree gchar *secret = g_strconcat(name, ":" ZU_HTTP_REALM ":", password, nullptr);

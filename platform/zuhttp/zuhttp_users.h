@@ -36,6 +36,10 @@ const guint8 *zu_http_user_file_ha1(ZuHttpUserFile *file, const gchar *name);
 
 gboolean zu_http_users_valid_name(const gchar *name);
 
+/* Whether text is exactly 2 * size hex digits (either case); then their
+ * bytes. */
+gboolean zu_http_hex_bytes(const gchar *text, gsize length, guint8 *bytes, gsize size);
+
 /* The file's line for name and password, without a line end. */
 gchar *zu_http_users_line(const gchar *name, const gchar *password);
 

@@ -2,10 +2,8 @@
 // nonces, as the front keeps them). Prints "table_bytes=N".
 #include <glib/gstdio.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "http_client.h"
@@ -28,11 +26,9 @@ bool answer_one(ZuHttpDigest *digest, ZuHttpUserFile *users) {
 }  // namespace
 
 int main() {
-  g_autofree gchar *path = nullptr;
-  int fd = g_file_open_tmp("bench-users-XXXXXX", &path, nullptr);
+  g_autofree gchar *path = g_build_filename(g_get_tmp_dir(), "bench-digest-users", nullptr);
   g_autofree gchar *line = zu_http_users_line("op", "pw");
-  if (fd < 0 || write(fd, line, strlen(line)) < 0) return 1;
-  close(fd);
+  if (!g_file_set_contents(path, line, -1, nullptr) || g_chmod(path, 0600) != 0) return 1;
   ZuHttpUserFile *users = zu_http_user_file_open(path, nullptr);
   if (users == nullptr) return 1;
 

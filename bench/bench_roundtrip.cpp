@@ -7,9 +7,12 @@
 //       then the file reads and saves one switch makes on the simulated
 //       camera (video system and parameter state read twice and saved, key
 //       file saved), on copies of those files in BENCH_STATE_DIR;
-//   bench_roundtrip PORT ROUNDS auth AUTH_PORT USER PASSWORD  getViewModeInfo
-//       to the front on AUTH_PORT with Digest, one challenge and then its
-//       nonce counted on, then the same to PORT without.
+//   bench_roundtrip PORT ROUNDS auth|auth-new AUTH_PORT USER PASSWORD
+//       getViewModeInfo to the front on AUTH_PORT with Digest, then the same
+//       to PORT without: auth over one kept-alive connection each, one
+//       challenge and then its nonce counted on; auth-new on a new
+//       connection a call, as curl --digest does it (the challenge, then
+//       the answer).
 // Every answer is checked byte for byte. Prints the medians in
 // microseconds: "service_us=X floor_us=X wrong=N".
 #include <gio/gio.h>
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,19 +116,37 @@ constexpr char kInfoAnswer[] =
     R"({"apiVersion": "1.0", "method": "getViewModeInfo", "data": {"current": "single", "viewModes": ["single", "quad"]}})"
     "\r\n";
 
-int authenticated(pts_test::HttpClient &open, int rounds, int port, const char *user,
-                  const char *password) {
-  const std::string nonce = nonce_of(port);
-  pts_test::HttpClient guarded(port);
+int authenticated(int open_port, int port, const char *user, const char *password, int rounds,
+                  bool kept) {
+  using Client = std::unique_ptr<pts_test::HttpClient>;
+  std::string nonce = nonce_of(port);
+  Client guarded = std::make_unique<pts_test::HttpClient>(port);
+  Client open = std::make_unique<pts_test::HttpClient>(open_port);
+  auto answer = [&](int count) {
+    return pts_test::digest_authorization(user, password, "POST", pts_test::kApiPath, nonce, count);
+  };
   std::vector<double> service, floor;
   int wrong = 0;
   bool ok = false;
   for (int i = 1; i <= rounds; i++) {
-    std::string authorization =
-        pts_test::digest_authorization(user, password, "POST", pts_test::kApiPath, nonce, i);
-    service.push_back(us_of([&] { return post(guarded, kInfo, authorization) == kInfoAnswer; }, &ok));
+    std::string authorization = kept ? answer(i) : "";
+    service.push_back(us_of(
+        [&] {
+          if (!kept) {
+            nonce = nonce_of(port);
+            authorization = answer(1);
+            guarded = std::make_unique<pts_test::HttpClient>(port);
+          }
+          return post(*guarded, kInfo, authorization) == kInfoAnswer;
+        },
+        &ok));
     wrong += !ok;
-    floor.push_back(us_of([&] { return post(open, kInfo) == kInfoAnswer; }, &ok));
+    floor.push_back(us_of(
+        [&] {
+          if (!kept) open = std::make_unique<pts_test::HttpClient>(open_port);
+          return post(*open, kInfo) == kInfoAnswer;
+        },
+        &ok));
     wrong += !ok;
   }
   std::printf("service_us=%.0f floor_us=%.0f wrong=%d\n", median(service), median(floor), wrong);
@@ -134,16 +156,19 @@ int authenticated(pts_test::HttpClient &open, int rounds, int port, const char *
 }  // namespace
 
 int main(int argc, char **argv) {
-  const bool auth = argc == 7 && std::strcmp(argv[3], "auth") == 0;
+  const bool auth = argc == 7 && g_str_has_prefix(argv[3], "auth");
   const bool info = auth || (argc == 4 && std::strcmp(argv[3], "info") == 0);
   if (!auth && (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0))) {
     std::fprintf(stderr,
-                 "usage: bench_roundtrip PORT ROUNDS info|switch|auth AUTH_PORT USER PASSWORD\n");
+                 "usage: bench_roundtrip PORT ROUNDS info|switch|auth|auth-new AUTH_PORT USER "
+                 "PASSWORD\n");
     return 2;
   }
   const int rounds = std::atoi(argv[2]);
+  if (auth)
+    return authenticated(std::atoi(argv[1]), std::atoi(argv[4]), argv[5], argv[6], rounds,
+                         std::strcmp(argv[3], "auth") == 0);
   pts_test::HttpClient http(std::atoi(argv[1]));
-  if (auth) return authenticated(http, rounds, std::atoi(argv[4]), argv[5], argv[6]);
   g_autoptr(GDBusConnection) bus = info ? g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
                                         : nullptr;
   const char *dir = g_getenv("BENCH_STATE_DIR");

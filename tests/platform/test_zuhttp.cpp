@@ -96,6 +96,19 @@ std::string as_op(const std::string &nonce, int count = 1) {
   return digest_authorization("op", "pw", "POST", kApi, nonce, count);
 }
 
+// An Authorization value, made of the nonce it answers.
+using Credentials = std::function<std::string(const std::string &nonce)>;
+
+Credentials as(const char *user, const char *password, const char *realm = "camera") {
+  return [=](const std::string &nonce) {
+    return digest_authorization(user, password, "POST", kApi, nonce, 1, realm);
+  };
+}
+
+Credentials literally(const char *value) {
+  return [=](const std::string &) { return std::string(value); };
+}
+
 // A parameter of the answer's challenge ("" when there is none).
 std::string challenge_param(const HttpAnswer &r, const std::string &name) {
   auto header = r.headers.find("www-authenticate");
@@ -664,15 +677,6 @@ TEST_F(ZuHttpTest, RefusesForeignHostsAndCrossSiteCalls) {
 
 TEST_F(ZuHttpTest, LetsInOperatorsAndAdminsWithDigestSha256) {
   require_users(user_line("op", "pw") + user_line("adm", "pw") + user_line("view", "pw"));
-  using Credentials = std::function<std::string(const std::string &nonce)>;
-  auto as = [](const char *user, const char *password, const char *realm = "camera") {
-    return Credentials([=](const std::string &nonce) {
-      return digest_authorization(user, password, "POST", kApi, nonce, 1, realm);
-    });
-  };
-  auto literally = [](const char *value) {
-    return Credentials([=](const std::string &) { return std::string(value); });
-  };
   struct Case {
     const char *name;
     Credentials credentials;
@@ -970,28 +974,21 @@ constexpr auto kPassed = ZU_HTTP_DIGEST_PASSED, kAsk = ZU_HTTP_DIGEST_ASK,
 
 // Only kWrong counts as a failed attempt; kStale asks again with stale=true.
 TEST_F(ZuHttpDigestTest, TakesTheRightAnswerOnlyAndCountsOnlyWrongPasswords) {
-  using Answer = std::function<std::string(const std::string &nonce)>;
-  auto as = [](const char *user, const char *password) {
-    return Answer(
-        [=](const std::string &nonce) {
-          return digest_authorization(user, password, "POST", kApi, nonce);
-        });
-  };
   auto edited = [&](const std::string &from, const std::string &to) {
-    return Answer([=](const std::string &nonce) {
+    return Credentials([=](const std::string &nonce) {
       std::string text = as_op(nonce);
       return text.replace(text.find(from), from.size(), to);
     });
   };
   auto with_nonce = [](std::function<std::string(std::string)> change) {
-    return Answer([=](const std::string &nonce) { return as_op(change(nonce)); });
+    return Credentials([=](const std::string &nonce) { return as_op(change(nonce)); });
   };
   ZuHttpDigest *restarted = zu_http_digest_new(2, nullptr);
   const std::string before_restart = nonce(restarted);
   zu_http_digest_free(restarted);
   struct Case {
     const char *name;
-    Answer answer;
+    Credentials answer;
     ZuHttpDigestResult result;
     gint64 after = 0;  // seconds after the challenge
   } cases[] = {
@@ -1006,7 +1003,7 @@ TEST_F(ZuHttpDigestTest, TakesTheRightAnswerOnlyAndCountsOnlyWrongPasswords) {
       {"from before a restart", with_nonce([&](std::string) { return before_restart; }), kStale},
       {"wrong password", as("op", "Pw"), kWrong},
       {"unknown user", as("nobody", "pw"), kWrong},
-      {"Basic", [](const std::string &) { return "Basic b3A6cHc="; }, kAsk},
+      {"Basic", literally("Basic b3A6cHc="), kAsk},
       {"no cnonce", edited("cnonce=\"0a4f113b\", ", ""), kMalformed},
       {"no algorithm (MD5)", edited("algorithm=SHA-256, ", ""), kMalformed},
       {"algorithm MD5", edited("SHA-256", "MD5"), kMalformed},

@@ -4,15 +4,11 @@
 
 namespace {
 
-gboolean is_token_char(char c) {
-  return g_ascii_isalnum(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
 gboolean valid_name(const gchar *name, gsize len) {
-  if (len == 0) return FALSE;
   for (gsize i = 0; i < len; i++)
-    if (!is_token_char(name[i])) return FALSE;
-  return TRUE;
+    if (!g_ascii_isalnum(name[i]) && (name[i] == '\0' || !std::strchr("!#$%&'*+-.^_`|~", name[i])))
+      return FALSE;
+  return len > 0;
 }
 
 gboolean valid_value(const gchar *value) {
@@ -45,8 +41,8 @@ const gchar *parse_header_line(const gchar *line, gsize len, ZuHttpAnswer *answe
     if (answer->status != 0) return "two Status lines";
     return parse_status(value, answer) ? nullptr : "a Status line without a valid status code";
   }
-  // The body sent decides the framing; the front never approves a
-  // cross-origin read.
+  // The body sent decides the framing; no answer approves a cross-origin
+  // read.
   if (g_ascii_strcasecmp(name, "Content-Length") == 0 ||
       g_ascii_strcasecmp(name, "Transfer-Encoding") == 0 ||
       g_ascii_strncasecmp(name, "Access-Control-", 15) == 0)

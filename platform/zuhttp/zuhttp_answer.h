@@ -14,7 +14,7 @@ struct ZuHttpAnswer {
 /* Reads "Status: NNN [Reason]" and other header lines (ending in CRLF or
  * LF), a blank line, then the body byte for byte. Content-Length and
  * Transfer-Encoding lines are dropped (the body sent decides those), and so
- * are Access-Control-* lines (the front sends no CORS header). Returns
+ * are Access-Control-* lines (no answer approves a cross-origin read). Returns
  * NULL when the answer is sound, else what is wrong with it (for the log);
  * the answer is to be cleared either way. */
 const gchar *zu_http_answer_parse(const gchar *data, gsize size, ZuHttpAnswer *answer);

@@ -1,12 +1,10 @@
 #include "http_client.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
-
-#include <glib.h>
 
 #include <cctype>
 #include <cstdio>
@@ -34,53 +32,32 @@ std::string http_request(const std::string &method, const std::string &target,
   return text + "\r\n" + body.value_or("");
 }
 
-std::string sha256_hex(const std::string &text) {
-  gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), text.size());
-  std::string result = hex;
-  g_free(hex);
-  return result;
+HttpClient::HttpClient(int port, int send_buffer) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  open(AF_INET, &address, sizeof address, send_buffer);
 }
 
-std::string challenge_param(const std::string &challenge, const std::string &name) {
-  size_t at = challenge.find(name + "=");
-  if (at == std::string::npos) return "";
-  at += name.size() + 1;
-  bool quoted = challenge[at] == '"';
-  size_t end = challenge.find(quoted ? '"' : ',', at + quoted);
-  return challenge.substr(at + quoted, end == std::string::npos ? end : end - at - quoted);
+HttpClient::HttpClient(const std::string &socket_path, int send_buffer) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  open(AF_UNIX, &address, sizeof address, send_buffer);
 }
 
-std::string digest_authorization(const std::string &user, const std::string &password,
-                                 const std::string &method, const std::string &uri,
-                                 const std::string &nonce, int count, const std::string &realm) {
-  char nc[9];
-  std::snprintf(nc, sizeof nc, "%08x", count);
-  std::string response =
-      sha256_hex(sha256_hex(user + ":" + realm + ":" + password) + ":" + nonce + ":" + nc +
-                 ":0a4f113b:auth:" + sha256_hex(method + ":" + uri));
-  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-         "\", uri=\"" + uri + "\", algorithm=SHA-256, qop=auth, nc=" + nc +
-         ", cnonce=\"0a4f113b\", response=\"" + response + "\", opaque=\"zuhttp\"";
-}
-
-HttpClient::HttpClient(int port, int send_buffer, const char *from) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+void HttpClient::open(int family, const void *address, size_t size, int send_buffer) {
+  fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
   timeval timeout = {kTimeoutS, 0};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   int one = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (family == AF_INET) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (send_buffer > 0) setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  if (from != nullptr) {
-    inet_pton(AF_INET, from, &address.sin_addr);
-    bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  }
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) close();
+  if (connect(fd_, static_cast<const sockaddr *>(address), static_cast<socklen_t>(size)) != 0)
+    close();
 }
 
 bool HttpClient::send(const std::string &bytes) {
@@ -100,7 +77,7 @@ bool HttpClient::fill() {
   return true;
 }
 
-HttpAnswer HttpClient::read_answer(bool head) {
+HttpAnswer HttpClient::read_answer() {
   HttpAnswer answer;
   size_t end;
   while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
@@ -122,7 +99,7 @@ HttpAnswer HttpClient::read_answer(bool head) {
   }
   auto length = answer.headers.find("content-length");
   size_t size = 0;
-  if (!head && length != answer.headers.end()) size = std::strtoul(length->second.c_str(), nullptr, 10);
+  if (length != answer.headers.end()) size = std::strtoul(length->second.c_str(), nullptr, 10);
   while (buffer_.size() < size)
     if (!fill()) return answer;
   answer.body = buffer_.substr(0, size);

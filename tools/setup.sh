@@ -23,13 +23,14 @@ load      wrk python3-pytest
 # Other jobs: the benchmarks (tools/bench.sh) and the camera build alone
 # (tools/build-camera.sh, which needs nothing of the host's build).
 others='
-bench         wrk nginx-light python3
+bench         wrk nginx-light python3 libcurl4-openssl-dev
 camera-build  @camera
 '
 build=(
   g++ cmake ninja-build pkg-config python3
   libglib2.0-dev libglib2.0-bin libjansson-dev libmicrohttpd-dev
   dbus-daemon libnss-wrapper libuid-wrapper
+  lighttpd lighttpd-mod-openssl lighttpd-modules-lua openssl
   libgtest-dev libgmock-dev libbenchmark-dev curl
 )
 camera=(

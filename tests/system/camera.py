@@ -2,12 +2,15 @@
 
 SimCamera runs the service on the stand-ins: a private system bus, the
 auto-rotation simulator, the stand-ins' state folder, a user database of its
-own through nss_wrapper and, with auth=True, the front's users file.
+own through nss_wrapper and, with front=True, the camera's web server in
+front of it (Debian's lighttpd on platform/front/'s configuration); with
+auth=True that front speaks TLS and asks for a password.
 PTS_WRAPPER=valgrind runs the service under memcheck, whose report stop()
 judges. Run as a program, this is tools/run.sh ("camera.py run") and
 tools/camera ("camera.py camera"), on the same methods.
 """
 import argparse
+import getpass
 import hashlib
 import http.client
 import itertools
@@ -19,6 +22,7 @@ import shlex
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -30,6 +34,7 @@ from pathlib import Path
 from answers import info
 
 ROOT = Path(__file__).resolve().parents[2]
+FRONT = ROOT / "platform/front"  # the camera's web server's configuration
 USER = "camop"
 REALM = "camera"
 BUS_NAME = "com.zuvia.Positioning.AutoRotation"
@@ -88,14 +93,16 @@ def _complete(data):
 
 
 class Api:
-    """HTTP to the service over one kept-alive connection. Bodies go as
-    given; with a user and password it answers the front's Digest SHA-256
-    challenge (RFC 7616, qop=auth), counting nc on each nonce."""
+    """HTTP to the service over one kept-alive connection, https trusting
+    cafile. Bodies go as given; with a user and password it answers the
+    front's Digest SHA-256 challenge (RFC 7616, qop=auth), counting nc on
+    each nonce."""
 
-    def __init__(self, url, user=None, password=None, timeout=60, source=None):
+    def __init__(self, url, user=None, password=None, timeout=60, source=None, cafile=None):
         parts = urllib.parse.urlsplit(url)
         self.host, self.port, self.path = parts.hostname, parts.port, parts.path
         self.user, self.password, self.timeout, self.source = user, password, timeout, source
+        self.tls = ssl.create_default_context(cafile=cafile) if parts.scheme == "https" else None
         self.connection = None
         self.challenge = None
         self.count = 0
@@ -113,9 +120,9 @@ class Api:
         if self.user and self.challenge:
             headers["Authorization"] = self._authorization(method, path)
         if self.connection is None:
-            self.connection = http.client.HTTPConnection(
-                self.host, self.port, timeout=self.timeout,
-                source_address=(self.source, 0) if self.source else None)
+            options = dict(timeout=self.timeout, source_address=(self.source, 0) if self.source else None)
+            self.connection = (http.client.HTTPSConnection(self.host, self.port, context=self.tls, **options)
+                               if self.tls else http.client.HTTPConnection(self.host, self.port, **options))
         try:
             self.connection.request(method, path, body.encode() if isinstance(body, str) else body, headers)
         except (OSError, http.client.HTTPException):
@@ -172,7 +179,8 @@ class Api:
 
     # Raw bytes, for requests no HTTP client would send.
     def connect(self, timeout=5):
-        return socket.create_connection((self.host, self.port), timeout=timeout)
+        sock = socket.create_connection((self.host, self.port), timeout=timeout)
+        return self.tls.wrap_socket(sock, server_hostname=self.host) if self.tls else sock
 
     def exchange(self, data, timeout=5.0, half_close=False):
         """Sends data on a new connection; returns the first answer, or all
@@ -206,7 +214,7 @@ def operators_at_once(camera, clients=4, calls=10):
     each, `calls` calls apiece."""
     def one_shot():
         command = ["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--digest", "-u",
-                   f"{USER}:{camera.password}", "--data", info(), camera.url]
+                   f"{USER}:{camera.password}", "--cacert", camera.cafile, "--data", info(), camera.url]
         return [int(subprocess.run(command, capture_output=True, text=True).stdout or 0) for _ in range(calls)]
 
     def kept_alive():
@@ -229,6 +237,34 @@ def _nss_wrapper():
     return found[0]
 
 
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def _listens(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def make_certificate(folder, names=("localhost",), addresses=("127.0.0.1", "::1")):
+    """folder/cert.pem, self-signed, ECDSA P-256, for the names and
+    addresses, and its key folder/key.pem (0600); made once, then kept.
+    Returns the certificate's path, which clients trust."""
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    if not (cert.exists() and key.exists()):
+        alt = ",".join([f"DNS:{name}" for name in names] + [f"IP:{address}" for address in addresses])
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                        "-nodes", "-days", "3650", "-subj", f"/CN={names[0]}", "-addext", f"subjectAltName={alt}",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True)
+        key.chmod(0o600)
+    return cert
+
+
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
@@ -236,14 +272,21 @@ def rss_kib(pid):
 
 class SimCamera:
     """The service on a simulated camera whose state lives in one folder.
-    open() starts the bus, the rotation simulator and the service; close()
-    ends them. group: where the user database lists the service's user
-    "camop"; auth: the front asks for "camop"'s password (self.password)."""
+    open() starts the bus, the rotation simulator, the front and the service;
+    close() ends them. group: where the user database lists the service's
+    user "camop". front: the camera's web server on 127.0.0.1:port hands
+    the service its requests, which then listens on a Unix socket (without
+    it the service listens on 127.0.0.1:port itself). auth: the front speaks
+    TLS (self.cafile trusts its certificate) and asks for "camop"'s password
+    (self.password)."""
 
-    def __init__(self, state, build=None, port=0, group="operator", auth=False, log=None, files=None, env=None):
+    def __init__(self, state, build=None, port=0, group="operator", auth=False, log=None, files=None, env=None,
+                 front=False):
         self.state = Path(state).resolve()
         self.build = Path(build or ROOT / "build/dev")
         self.port, self.group, self.auth, self.files = port, group, auth, files or {}
+        self.front = front or auth
+        self.front_process = self.cafile = None
         self.env = env or {}  # the service's, over the camera's; None drops a variable
         self.log = log  # None: the service's output goes to service.log
         self.wrapper = os.environ.get("PTS_WRAPPER", "")
@@ -269,6 +312,8 @@ class SimCamera:
         self._start_bus()
         self.start_rotation()
         self._write_users()
+        if self.front:
+            self._start_front()
         self.start()
         return self
 
@@ -283,7 +328,7 @@ class SimCamera:
                     process.terminate()
                     process.wait()
             self.processes = []
-            for name in ("endpoint", "bus-address"):
+            for name in ("endpoint", "bus-address", "front/api.sock", "front/api.ready"):
                 (self.state / name).unlink(missing_ok=True)
 
     def _spawn(self, command, **options):
@@ -343,14 +388,7 @@ class SimCamera:
                 kept.write_text(secrets.token_urlsafe(12) + "\n")
             self.password = kept.read_text().strip()
             # Users that tools/camera added stay.
-            users = self.state / "http-users"
-            others = [line for line in users.read_text().splitlines() if not line.startswith(f"{USER}:")] \
-                if users.exists() else []
-            users.write_text("".join(f"{line}\n" for line in others) +
-                             f"{USER}:{REALM}:{sha256(f'{USER}:{REALM}:{self.password}')}\n")
-            # The front refuses a users file that others may read.
-            for path in (kept, users):
-                path.chmod(0o600)
+            self.set_password(USER, self.password)
 
     def groups(self):
         """The group file's other lines, and the members of each of the camera's groups."""
@@ -375,10 +413,81 @@ class SimCamera:
         (self.state / "group").write_text("".join(f"{line}\n" for line in lines) + "".join(
             f"{name}:x:{number}:{','.join(members[name])}\n" for name, number in GROUPS.items()))
 
-    def http_users(self, *args, **options):
-        """zu-http-users on the front's users file."""
-        return subprocess.run([self.build / "platform/zuhttp/zu-http-users", self.state / "http-users", *args],
-                              check=True, **options)
+    def users(self):
+        """The front's users file: each user's line, by name."""
+        file = self.state / "http-users"
+        lines = file.read_text().splitlines() if file.exists() else []
+        return {line.split(":", 1)[0]: line for line in lines if line.count(":") == 2}
+
+    def set_password(self, user, password):
+        """Adds user to the front's users file, or gives it a new password.
+        Only the hash is kept: htdigest's layout with SHA-256."""
+        if not re.fullmatch(r"[A-Za-z0-9._-]{1,32}", user):
+            raise RuntimeError(f"'{user}' is not a user name: 1 to 32 of A-Z a-z 0-9 . _ -")
+        if not password or "\n" in password:
+            raise RuntimeError("the password must be one line, not empty")
+        users = self.users()
+        users[user] = f"{user}:{REALM}:{sha256(f'{user}:{REALM}:{password}')}"
+        file, aside = self.state / "http-users", self.state / "http-users.new"
+        aside.touch(mode=0o600)
+        aside.write_text("".join(f"{line}\n" for line in users.values()))
+        aside.rename(file)
+
+    # --- the camera's web server ----------------------------------------------
+
+    def _start_front(self):
+        """lighttpd on 127.0.0.1:port, on the configuration a camera's web
+        server would have; a port of 0 is one found free."""
+        folder = self.state / "front"
+        (folder / "empty").mkdir(parents=True, exist_ok=True)
+        folder.chmod(0o700)  # the service's socket: the front's and the service's alone
+        if len(str(folder / "api.sock").encode()) > 107:
+            raise RuntimeError(f"{folder} is too long a path for a Unix socket; give a shorter --state")
+        if self.auth:
+            self.cafile = str(make_certificate(folder))
+        for attempt in range(5):
+            port = self.port or free_port()
+            (folder / "lighttpd.conf").write_text(self._front_conf(folder, port))
+            log = open(self.state / "front.log", "ab")
+            self.front_process = self._spawn(["lighttpd", "-D", "-f", folder / "lighttpd.conf"], stdout=log,
+                                             stderr=subprocess.STDOUT)
+            log.close()
+            try:
+                self._wait(lambda: _listens(port), self.front_process, "lighttpd")
+                break
+            except RuntimeError:
+                # Another took the free port meanwhile.
+                if self.port or self.front_process.poll() is None or attempt == 4:
+                    raise
+                self.processes.remove(self.front_process)
+        self.url = f"{'https' if self.auth else 'http'}://127.0.0.1:{port}/panetessel/api"
+
+    def _front_conf(self, folder, port):
+        def quoted(text):
+            return '"' + str(text).replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+        lines = [
+            "# Written by tests/system/camera.py at each start; the rules are panetessel.conf's.",
+            'server.modules = ("mod_indexfile", "mod_staticfile")',
+            f"server.document-root = {quoted(folder / 'empty')}",
+            'server.bind = "127.0.0.1"',
+            f"server.port = {port}",
+            f"server.errorlog = {quoted(self.state / 'front.log')}",
+            'index-file.names = ("index.html")',
+            f"var.pts_web_root = {quoted(ROOT / 'web')}",
+            f"var.pts_api = {quoted(folder / 'api.sock')}",
+            f"var.pts_users = {quoted(self.state / 'http-users')}",
+            f"var.pts_groups = {quoted(self.state / 'group')}",
+            'var.pts_hosts = ""',
+            f"var.pts_lua = {quoted(FRONT / 'front.lua')}",
+            f"include {quoted(FRONT / 'panetessel.conf')}",
+        ]
+        if self.auth:
+            lines += ['ssl.engine = "enable"', f"ssl.pemfile = {quoted(folder / 'cert.pem')}",
+                      f"ssl.privkey = {quoted(folder / 'key.pem')}"]
+        else:
+            lines += ["# A developer's own machine, on loopback: no password.", "auth.require := ()"]
+        return "\n".join(lines) + "\n"
 
     def nss_environment(self):
         return {"LD_PRELOAD": self.nss_wrapper, "NSS_WRAPPER_PASSWD": str(self.state / "passwd"),
@@ -390,9 +499,10 @@ class SimCamera:
         """The service's environment on this camera."""
         env = dict(os.environ, ZU_PLATFORM_STATE_DIR=str(self.state), DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
                    ZU_HTTP_LISTEN=f"127.0.0.1:{self.port}", ZU_HTTP_READY_FILE=str(self.state / "endpoint"),
-                   ZU_LOG_STDERR="1", ZU_HTTP_WEB_ROOT=str(ROOT / "web"), **self.nss_environment())
-        if self.auth:
-            env["ZU_HTTP_USERS"] = str(self.state / "http-users")
+                   ZU_LOG_STDERR="1", **self.nss_environment())
+        if self.front:
+            env.update(ZU_HTTP_LISTEN=str(self.state / "front/api.sock"),
+                       ZU_HTTP_READY_FILE=str(self.state / "front/api.ready"))
         env.update(self.env)
         return {name: value for name, value in env.items() if value is not None}
 
@@ -401,6 +511,8 @@ class SimCamera:
         endpoint = self.state / "endpoint"
         endpoint.unlink(missing_ok=True)
         env = self.environment()
+        ready = Path(env["ZU_HTTP_READY_FILE"])
+        ready.unlink(missing_ok=True)
         command = [self.build / "code/panetessel"]
         if self.wrapper == "valgrind":
             env.update(G_SLICE="always-malloc", G_DEBUG="gc-friendly")
@@ -419,9 +531,13 @@ class SimCamera:
         if self.log is None:
             log.close()
         if wait:
-            self._wait(lambda: endpoint.exists() and endpoint.stat().st_size, self.service, "panetessel",
+            self._wait(lambda: ready.exists() and ready.stat().st_size, self.service, "panetessel",
                        120 if self.wrapper else 10)
             self.started_in = time.monotonic() - began
+            if self.front:
+                # The API's address is the front's.
+                endpoint.with_suffix(".new").write_text(self.url)
+                endpoint.with_suffix(".new").rename(endpoint)
             self.url = endpoint.read_text().strip()
         return self
 
@@ -466,7 +582,7 @@ class SimCamera:
         if self.auth:
             options.setdefault("user", USER)
             options.setdefault("password", self.password)
-        return Api(self.url, **options)
+        return Api(self.url, cafile=self.cafile, **options)
 
     # --- the platform's state, read and changed by the stand-ins' rules ---------
 
@@ -555,10 +671,12 @@ USAGE = """tools/run.sh [--state DIR] [--fresh] [--port N] [--viewer] [--auth]
 
   --state DIR  the simulated camera's state folder (default: .sim in the repo)
   --fresh      wipe the state folder first: a camera straight from the box
-  --port N     HTTP port on 127.0.0.1 (default 8642; 0 picks a free one)
+  --port N     the web server's port on 127.0.0.1 (default 8642; 0 picks a
+               free one)
   --viewer     the service's user is only a "viewer": every call is refused
-  --auth       the front asks for a password: user "camop", its password
-               made on first use and kept in the state folder
+  --auth       as on a camera: https, and a password asked for: user
+               "camop", its password and the certificate made on first use
+               and kept in the state folder
 
 While it runs, tools/camera rotates channels, injects faults and shows the
 camera's state."""
@@ -603,7 +721,7 @@ def run(argv):
     marker.touch()
     pid_file.write_text(f"{os.getpid()}\n")
     group = "viewer" if args.viewer else "operator"
-    camera = SimCamera(state, port=int(args.port), group=group, auth=args.auth, log=sys.stderr)
+    camera = SimCamera(state, port=int(args.port), group=group, auth=args.auth, log=sys.stderr, front=True)
 
     def stop(*_):
         raise KeyboardInterrupt
@@ -614,9 +732,9 @@ def run(argv):
     try:
         camera.open()
         url = camera.url
-        curl = f"curl -s --digest -u {USER}:{camera.password}" if args.auth else "curl -s"
-        password = (f'The front asks for a password: user "{USER}", password "{camera.password}"'
-                    f" (kept in {state}/{USER}.password)\n") if args.auth else ""
+        curl = f"curl -s --digest -u {USER}:{camera.password} --cacert {camera.cafile}" if args.auth else "curl -s"
+        password = (f'The web server asks for a password: user "{USER}", password "{camera.password}"'
+                    f" (kept in {state}/{USER}.password);\nits certificate: {camera.cafile}\n") if args.auth else ""
         print(f"""
 The simulated camera runs; the service answers on {url}
 (state folder: {state}, user "{USER}" in group "{group}")
@@ -691,6 +809,11 @@ def _on(text):
     return text == "on"
 
 
+def _password():
+    """One line from standard input, asked for without echo on a terminal."""
+    return getpass.getpass() if sys.stdin.isatty() else sys.stdin.readline().rstrip("\n")
+
+
 def _status(camera):
     state = camera.state
     endpoint, key_file = state / "endpoint", state / "localdata/panetessel.conf"
@@ -741,13 +864,17 @@ def _command(camera, words):
             camera.set_video("view_mode.name", name)
         case ["user", "add", name, *group] if len(group) < 2:
             group = _one_of(group[0] if group else "operator", ("operator", "admin", "viewer"), "group", True)
-            camera.http_users("add", name)
+            if name in camera.users():
+                raise Refused(f"{name} is a user already (user password changes the password)")
+            camera.set_password(name, _password())
             camera.set_group(name, group)
         case ["user", "password", name]:
-            camera.http_users("password", name)
+            if name not in camera.users():
+                raise Refused(f"no user {name}")
+            camera.set_password(name, _password())
         case ["user", "list"]:
             members = camera.groups()[1]
-            for name in camera.http_users("list", stdout=subprocess.PIPE, text=True).stdout.split():
+            for name in camera.users():
                 print(f"{name:<20} {','.join(group for group in members if name in members[group]) or '(no group)'}")
         case ["status"]:
             _status(camera)
@@ -786,7 +913,7 @@ def camera_tool(argv):
         print(f"camera: {error.filename} is missing; tools/run.sh builds it", file=sys.stderr)
         return 2
     except subprocess.CalledProcessError as error:
-        sys.stderr.write(error.stderr or "")  # what gdbus said; zu-http-users speaks for itself
+        sys.stderr.write(error.stderr or "")  # what gdbus said
         return error.returncode
     return 0
 

@@ -1,19 +1,24 @@
-"""The front that authenticates, seen from a client: the Digest SHA-256 of
-the harness's client, the same answers behind a password as without one,
-who is refused, operators calling at once, the slow-down of a guesser, the
-users tools/camera adds; and tools/run.sh, as people run it, with and
-without --auth."""
+"""The camera's web server in front of the service, seen from a client over
+https: the Digest SHA-256 of the harness's client, the same answers behind
+it as without it, who and what it refuses, operators calling at once, the
+slow-down of a guesser, the users tools/camera adds; and tools/run.sh, as
+people run it, with and without --auth."""
 import email.message
 import os
 import shlex
 import signal
+import socket
+import ssl
 import subprocess
 import time
+import urllib.parse
 
 import pytest
 
 from answers import info, info_answer, set_answer, set_mode, versions, versions_answer, wire
-from camera import ROOT, USER, Api, digest_challenge, digest_response, operators_at_once
+from camera import ROOT, USER, digest_challenge, digest_response, operators_at_once
+
+API = "/panetessel/api"
 
 
 @pytest.mark.load
@@ -38,9 +43,9 @@ CALLS = [versions(), info(), set_mode("quad"), info(), set_mode("single"), "[" +
 def test_same_answers_behind_a_password(sim):
     open_camera, camera = sim("open"), sim("auth", auth=True)
     # Without credentials nothing reaches the service.
-    refused = Api(camera.url).request(set_mode("quad"))
+    refused = camera.api(user=None).request(set_mode("quad"))
     challenge = digest_challenge(refused.headers)
-    assert (refused.status, refused.body) == (401, b"")
+    assert refused.status == 401
     assert challenge and challenge["realm"] == "camera", refused.headers
     assert camera.stored() == "single"
     assert [line for line in camera.journal() if "zuhttp: listening on" not in line] == []
@@ -54,17 +59,77 @@ def test_same_answers_behind_a_password(sim):
     assert api.challenges == 1
 
 
+# What a client meets at the https front, signed in as camop unless the row
+# says otherwise: (what, HTTP method, path, headers, who signs in, status).
+# Every row asks for quad; none but the last may switch.
+OWN = "https://127.0.0.1:{port}"
+REFUSALS = [
+    ("another site's page", "POST", API, {"Sec-Fetch-Site": "cross-site"}, None, 403),
+    ("a sibling site's page", "POST", API, {"Sec-Fetch-Site": "same-site"}, None, 403),
+    ("a null Origin", "POST", API, {"Origin": "null"}, None, 403),
+    ("another Origin", "POST", API, {"Origin": "https://evil.example"}, None, 403),
+    ("its own Origin over http", "POST", API, {"Origin": "http://127.0.0.1:{port}"}, None, 403),
+    ("a preflight", "OPTIONS", API, {"Origin": "https://evil.example", "Access-Control-Request-Method": "POST",
+                                     "Access-Control-Request-Headers": "content-type"}, None, 403),
+    ("a rebinding Host", "POST", API, {"Host": "evil.example"}, None, 421),
+    ("no credentials", "POST", API, {}, ("", ""), 401),
+    ("a wrong password", "POST", API, {}, (USER, "guess"), 401),
+    ("an unknown user", "POST", API, {}, ("nobody", "guess"), 401),
+    ("a viewer", "POST", API, {}, ("vic", "vic's"), 403),
+    ("the API by GET", "GET", API, {"Sec-Fetch-Site": "cross-site"}, None, 200),
+    ("its own page", "POST", API, {"Origin": OWN, "Sec-Fetch-Site": "same-origin"}, None, 200),
+]
+
+
+@pytest.fixture
+def front(sim):
+    camera = sim(auth=True)
+    camera.set_password("vic", "vic's")
+    camera.set_group("vic", "viewer")
+    return camera
+
+
 @pytest.mark.load
-@pytest.mark.parametrize("who, status", [("wrong password", 401), ("unknown user", 401), ("viewer", 403)])
-def test_refused(sim, who, status):
-    camera = sim(auth=True, group="viewer" if who == "viewer" else "operator")
-    api = {"wrong password": Api(camera.url, USER, camera.password + "x"),
-           "unknown user": Api(camera.url, "nobody", camera.password),
-           "viewer": camera.api()}[who]
-    got = api.request(info())
-    assert got.status == status and got.body == b""
+@pytest.mark.parametrize("what, method, path, headers, who, status", REFUSALS, ids=[row[0] for row in REFUSALS])
+def test_what_the_front_refuses(front, what, method, path, headers, who, status):
+    port = urllib.parse.urlsplit(front.url).port
+    headers = {name: value.format(port=port) for name, value in headers.items()}
+    user, password = who or (USER, front.password)
+    api = front.api(user=user or None, password=password or None)
+    got = api.request(set_mode("quad") if method == "POST" else b"", method, headers, path)
+    assert got.status == status, (got.status, got.headers, got.body)
+    assert not [name for name in got.headers if name.lower().startswith("access-control-")]
     if status == 401:
-        assert digest_challenge(got.headers)
+        assert digest_challenge(got.headers)["realm"] == "camera"
+    if status != 200:
+        assert front.stored() == "single"
+    assert (front.stored() == "quad") == (status == 200 and method == "POST")
+
+
+@pytest.mark.load
+@pytest.mark.filterwarnings("ignore:ssl.TLSVersion:DeprecationWarning")
+def test_what_the_front_refuses_below_http(front):
+    """A request without Host, a body over 1 MiB, TLS before 1.2; and the
+    page's headers, which keep other sites from framing it."""
+    api = front.api()
+    no_host = api.exchange(b"POST /panetessel/api HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}")
+    assert no_host.startswith(b"HTTP/1.0 400 "), no_host
+    # Refused on its announced length, before a byte of it is read.
+    too_big = api.exchange(b"POST /panetessel/api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1048577\r\n\r\n")
+    assert too_big.startswith(b"HTTP/1.1 413 "), too_big
+    old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    old.check_hostname, old.verify_mode = False, ssl.CERT_NONE
+    old.minimum_version, old.maximum_version = ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1
+    old.set_ciphers("DEFAULT:@SECLEVEL=0")  # what this side would still offer
+    with socket.create_connection((api.host, api.port)) as sock:
+        with pytest.raises(ssl.SSLError, match="PROTOCOL_VERSION|protocol version"):
+            old.wrap_socket(sock)
+    page = api.request(b"", "GET", path="/panetessel/")
+    assert page.status == 200 and b"<html" in page.body
+    assert "frame-ancestors 'none'" in page.headers["Content-Security-Policy"]
+    assert (page.headers["X-Frame-Options"], page.headers["Referrer-Policy"]) == ("DENY", "no-referrer")
+    assert page.headers["X-Content-Type-Options"] == "nosniff"
+    assert front.stored() == "single"
 
 
 @pytest.mark.load
@@ -74,10 +139,17 @@ def test_operators_at_once_are_served_and_a_guesser_slowed(sim, figure):
     figure(f"operators at once: 4 with curl --digest (a new connection a call) and 4 kept alive, 10 calls each: "
            f"{dict(sorted(statuses.items()))}")
     assert statuses == {200: 80}
-    guesser = Api(camera.url, USER, "guess", source="127.0.0.2")
+    guesser = camera.api(password="guess", source="127.0.0.2")
     assert [guesser.request(info()).status for _ in range(10)] == [401] * 10
-    slowed = Api(camera.url, USER, camera.password, source="127.0.0.2").request(info())
+    slowed = camera.api(source="127.0.0.2").request(info())
     assert slowed.status == 429 and slowed.headers["Retry-After"]
+    # A nonce past its ten minutes is answered stale=true, which tried no
+    # password: an address that meets it twelve times is still served.
+    late = camera.api(source="127.0.0.3")
+    for _ in range(12):
+        late.challenge, late.count = {"realm": "camera", "nonce": f"{int(time.time()) - 660:x}:{'0' * 64}"}, 0
+        assert late.request(info()).status == 200
+    assert late.challenges == 12
     assert camera.api().request(info()).body == wire(info_answer("single"))
 
 
@@ -95,8 +167,9 @@ def test_users_added_by_tools_camera_stay_across_starts(sim):
     users("add", "amy", "admin", password="pw 2\n")
     camera.close()
     camera = sim(auth=True, group="viewer")
-    assert users("list") == f"bob                  viewer\namy                  admin\n{USER:<20} viewer\n"
-    assert [Api(camera.url, *who).request(info()).status for who in [("bob", "pw 1"), ("amy", "pw 2")]] == [403, 200]
+    assert users("list") == f"{USER:<20} viewer\nbob                  viewer\namy                  admin\n"
+    assert [camera.api(user=user, password=password).request(info()).status
+            for user, password in [("bob", "pw 1"), ("amy", "pw 2")]] == [403, 200]
     assert camera.api().request(info()).status == 403
 
 
@@ -137,7 +210,9 @@ def test_run_sh_banner_commands_and_ctrl_c(run_dir, auth):
         if auth:
             password = (state / f"{USER}.password").read_text().strip()
             assert os.stat(state / f"{USER}.password").st_mode & 0o777 == 0o600
-            assert all(["--digest", "-u", f"{USER}:{password}"] == curl[2:5] for curl in curls)
+            cert = state / "front/cert.pem"
+            assert all(["--digest", "-u", f"{USER}:{password}", "--cacert", str(cert)] == curl[2:7] for curl in curls)
+            assert url.startswith("https://") and f"its certificate: {cert}" in banner
         answers = [subprocess.run(curl, capture_output=True).stdout for curl in curls]
         assert answers == [wire(versions_answer()), wire(info_answer("single")), wire(set_answer())]
         os.killpg(run.pid, signal.SIGINT)

@@ -4,8 +4,9 @@ service actually exchange: every request and answer shown in README.md and
 docs/*.md, each page's sent in its order to a fresh simulated camera whose
 answers must be the ones shown, a sample of each method's answers,
 success and error, from the running service, and the web server's refusals
-in front of it (with the docs' Python client behind a password). Debian's
-python3-jsonschema does the validating; python3-requests is that client's.
+in front of it (with the docs' curl and Python clients behind a password,
+over https). Debian's python3-jsonschema does the validating;
+python3-requests is that client's.
 
 Run from anywhere: /usr/bin/python3 tests/web/check_api.py
 """
@@ -18,6 +19,8 @@ import os
 import re
 import shlex
 import shutil
+import ssl
+import subprocess
 import sys
 import tempfile
 import urllib.parse
@@ -80,9 +83,10 @@ for bad in [
 
 @contextlib.contextmanager
 def fresh_camera(**options):
-    """A simulated camera in a folder of its own, kept when anything fails."""
+    """A simulated camera in a folder of its own, kept when anything fails;
+    behind its web server, as tools/run.sh runs it."""
     folder = tempfile.mkdtemp(prefix='pts-api-')
-    camera = SimCamera(folder, **options)
+    camera = SimCamera(folder, front=True, **options)
     try:
         yield camera.open()
     finally:
@@ -229,12 +233,19 @@ def check_samples(camera, samples):
 
 # --- the web server in front of the service ----------------------------------
 
-def send(url, headers, body=b'{"method": "getSupportedVersions"}'):
-    """POSTs with exactly these headers (Host included: none unless given)."""
-    parts = urllib.parse.urlsplit(url)
-    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=30)
+VERSIONS_TEXT = b'{"method": "getSupportedVersions"}'
+
+
+def send(camera, headers, body=VERSIONS_TEXT, method='POST'):
+    """Sends exactly these headers (Host included: none unless given)."""
+    parts = urllib.parse.urlsplit(camera.url)
+    if parts.scheme == 'https':
+        connection = http.client.HTTPSConnection(parts.hostname, parts.port, timeout=30,
+                                                 context=ssl.create_default_context(cafile=camera.cafile))
+    else:
+        connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=30)
     try:
-        connection.putrequest('POST', parts.path, skip_host=True, skip_accept_encoding=True)
+        connection.putrequest(method, parts.path, skip_host=True, skip_accept_encoding=True)
         for name, value in headers.items():
             connection.putheader(name, value)
         connection.putheader('Content-Length', str(len(body)))
@@ -245,54 +256,122 @@ def send(url, headers, body=b'{"method": "getSupportedVersions"}'):
         connection.close()
 
 
+def media_type(headers):
+    return (headers.get('Content-Type') or '').split(';')[0].strip().lower()
+
+
+def check_no_cors(what, headers):
+    cors = [name for name in headers.keys() if name.lower().startswith('access-control-')]
+    check(not cors, what + ': no CORS header, not %s' % cors)
+
+
 def check_refusal(what, status, headers, body):
-    """A refusal the description names, with its headers and no body."""
+    """A refusal the description names: the web server's own page or no
+    body, which no client could take for the service's JSON, with the
+    described headers."""
     described = operation['responses'].get(str(status))
-    check(described is not None and 'content' not in described, what + ': HTTP %d is described without a body' % status)
-    check(body == b'', what + ': an empty body, not %r' % body[:80])
-    if described:
-        described = described.get('$ref') and resolver.resolve(described['$ref'])[1] or described
-        for name, header in described.get('headers', {}).items():
-            value = headers.get(name)
-            schema = header['schema']
-            if schema.get('type') == 'integer':
-                value = int(value) if value and value.isdigit() else value
-            check(value is not None and jsonschema.Draft202012Validator(schema).is_valid(value),
-                  what + ': %s fits the description: %r' % (name, value))
+    check(described is not None, what + ': HTTP %d is described' % status)
+    if not described:
+        return
+    described = described.get('$ref') and resolver.resolve(described['$ref'])[1] or described
+    content = described.get('content', {})
+    check('application/json' not in content, what + ': HTTP %d is described without JSON' % status)
+    if body:
+        check(media_type(headers) in content, what + ': its %r body is described (as %s)' %
+              (media_type(headers), ', '.join(content) or 'nothing'))
+        check(b'<h1>%d ' % status in body, what + ': the web server\'s page, not %r' % body[:80])
+    check_no_cors(what, headers)
+    for name, header in described.get('headers', {}).items():
+        value = headers.get(name)
+        schema = header['schema']
+        if schema.get('type') == 'integer':
+            value = int(value) if value and value.isdigit() else value
+        check(value is not None and jsonschema.Draft202012Validator(schema).is_valid(value),
+              what + ': %s fits the description: %r' % (name, value))
 
 
-# (what, headers besides the camera's own Host, the body, the status)
+# (what, the HTTP method, headers besides the camera's own Host ({own} is
+# that Host, {port} its port), the body (None: a getSupportedVersions), the
+# status). The 200s are what must get through: the camera's own page, and
+# a GET from anywhere, which changes nothing.
 REFUSALS = [
-    ('no Host', {'Host': None}, None, 400),
-    ('an empty Host', {'Host': ''}, None, 400),
-    ('a foreign Host', {'Host': 'rebind.evil.example'}, None, 421),
-    ('another site\'s Origin', {'Origin': 'http://evil.example'}, None, 403),
-    ('Origin null', {'Origin': 'null'}, None, 403),
-    ('Sec-Fetch-Site cross-site', {'Sec-Fetch-Site': 'cross-site'}, None, 403),
-    ('a body over 1 MiB', {}, b'[' * (1024 * 1024 + 1), 413),
+    ('no Host', 'POST', {'Host': None}, None, 400),
+    ('an empty Host', 'POST', {'Host': ''}, None, 400),
+    ('a foreign Host', 'POST', {'Host': 'rebind.evil.example'}, None, 421),
+    ('a foreign Host with the camera\'s port', 'POST', {'Host': 'rebind.evil.example:{port}'}, None, 421),
+    ('another site\'s Origin', 'POST', {'Origin': 'http://evil.example'}, None, 403),
+    ('its own Host in an https Origin', 'POST', {'Origin': 'https://{own}'}, None, 403),
+    ('Origin null', 'POST', {'Origin': 'null'}, None, 403),
+    ('Sec-Fetch-Site cross-site', 'POST', {'Sec-Fetch-Site': 'cross-site'}, None, 403),
+    ('Sec-Fetch-Site same-site', 'POST', {'Sec-Fetch-Site': 'same-site'}, None, 403),
+    ('a preflight', 'OPTIONS', {'Origin': 'http://evil.example', 'Access-Control-Request-Method': 'POST',
+                                'Access-Control-Request-Headers': 'content-type'}, b'', 403),
+    ('a body over 1 MiB', 'POST', {}, b'[' * (1024 * 1024 + 1), 413),
+    ('Host localhost', 'POST', {'Host': 'localhost:{port}'}, None, 200),
+    ('its own Origin', 'POST', {'Origin': 'http://{own}', 'Sec-Fetch-Site': 'same-origin'}, None, 200),
+    ('a GET from another site', 'GET', {'Sec-Fetch-Site': 'cross-site', 'Origin': 'http://evil.example'}, b'', 200),
 ]
 
 
 def check_refusals(camera):
     own = urllib.parse.urlsplit(camera.url).netloc
-    for what, extra, body, expected in REFUSALS:
-        headers = {name: value for name, value in dict({'Host': own}, **extra).items() if value is not None}
-        status, answer_headers, answer = send(camera.url, headers, *([body] if body else []))
+    port = urllib.parse.urlsplit(camera.url).port
+    for what, method, extra, body, expected in REFUSALS:
+        headers = {name: value.format(own=own, port=port)
+                   for name, value in dict({'Host': own}, **extra).items() if value is not None}
+        status, answer_headers, answer = send(camera, headers, VERSIONS_TEXT if body is None else body, method)
         check(status == expected, what + ': HTTP %d, not %d' % (status, expected))
-        check_refusal(what, status, answer_headers, answer)
+        if status != 200:
+            check_refusal(what, status, answer_headers, answer)
+        else:
+            check_no_cors(what, answer_headers)
+            check_answer(json.loads(answer), what)
+
+
+def auth_section():
+    with open(os.path.join(ROOT, 'docs/api.md')) as f:
+        text = f.read()
+    section = re.search(r'^## Authentication and the web server\'s answers\n(.*?)(?=^## )', text, re.S | re.M)
+    check(section is not None, 'docs/api.md has its section on authentication')
+    return section[1] if section else ''
+
+
+# The placeholders the docs' clients hold: tools/run.sh --auth's camera.
+DOCS_URL, DOCS_PASSWORD, DOCS_CERT = 'https://127.0.0.1:8642/panetessel/api', 'PASSWORD', '.sim/front/cert.pem'
+
+
+def docs_curl(camera):
+    """The docs' curl with a password, run on the camera: what it printed,
+    and the answer the docs show."""
+    blocks = re.findall(r'```(\w*)\n(.*?)```', auth_section(), re.S)
+    found = [(i, body) for i, (kind, body) in enumerate(blocks) if kind == 'sh' and '--digest' in body]
+    check(len(found) == 1, 'docs/api.md shows one curl with a password (found %d)' % len(found))
+    if len(found) != 1:
+        return None, None
+    i, body = found[0]
+    shown = blocks[i + 1][1] if i + 1 < len(blocks) and blocks[i + 1][0] == 'json' else None
+    live = {DOCS_URL: camera.url, 'camop:' + DOCS_PASSWORD: 'camop:' + camera.password, DOCS_CERT: camera.cafile}
+    words = shlex.split(body.replace('\\\n', ' '), comments=True)
+    check(sorted(w for w in words if w in live) == sorted(live) and '--cacert' in words,
+          'docs/api.md\'s curl names the URL, password and certificate (%s)' % ' '.join(words))
+    run = subprocess.run([live.get(w, w) for w in words], capture_output=True, text=True, timeout=30)
+    return run.stdout, shown
 
 
 def docs_client():
-    """The Python client of docs/api.md, as a function of the URL and password."""
-    with open(os.path.join(ROOT, 'docs/api.md')) as f:
-        blocks = re.findall(r'```python\n(.*?)```', f.read(), re.S)
+    """The Python client of docs/api.md, as a function of the URL, password
+    and certificate file."""
+    blocks = re.findall(r'```python\n(.*?)```', auth_section(), re.S)
     check(len(blocks) == 1, 'docs/api.md shows one Python client (found %d)' % len(blocks))
+    code = blocks[0] if blocks else ''
+    for placeholder in (DOCS_URL, DOCS_PASSWORD, DOCS_CERT):
+        check(code.count(repr(placeholder)) == 1, 'docs/api.md\'s Python client holds %r once' % placeholder)
 
-    def run(url, password):
-        code = blocks[0].replace("'http://127.0.0.1:8642/panetessel/api'", repr(url)).replace("'PASSWORD'", repr(password))
+    def run(url, password, cafile):
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
-            exec(code, {})
+            exec(code.replace(repr(DOCS_URL), repr(url)).replace(repr(DOCS_PASSWORD), repr(password))
+                 .replace(repr(DOCS_CERT), repr(cafile)), {})
         return printed.getvalue()
     return run
 
@@ -300,21 +379,32 @@ def docs_client():
 def check_authentication(camera):
     client = docs_client()
     own = urllib.parse.urlsplit(camera.url).netloc
-    status, headers, body = send(camera.url, {'Host': own})
+    check(camera.url.startswith('https://'), 'behind a password the camera speaks https: ' + camera.url)
+    status, headers, body = send(camera, {'Host': own})
     check(status == 401, 'no credentials: HTTP %d, not 401' % status)
     check_refusal('no credentials', status, headers, body)
-    answer = json.loads(client(camera.url, camera.password))
+    printed, shown = docs_curl(camera)
+    check(printed is not None and shown is not None and ordered(printed) == ordered(shown),
+          'docs/api.md\'s curl with the password prints %r' % printed)
+    answer = json.loads(client(camera.url, camera.password, camera.cafile))
     check_answer(answer, 'the docs\' Python client with the password')
     check(error_code(answer) is None, 'the docs\' Python client: %s' % answer)
+    # A signed-in user who is no operator, before the address is turned away.
+    camera.set_password('vic', 'vic\'s')
+    camera.set_group('vic', 'viewer')
+    viewer = camera.api(user='vic', password='vic\'s').request(VERSIONS_TEXT)
+    check(viewer.status == 403, 'a viewer: HTTP %d, not 403' % viewer.status)
+    check_refusal('a viewer', viewer.status, viewer.headers, viewer.body)
     # Wrong passwords until the address is turned away.
     status = None
     for _ in range(12):
         try:
-            client(camera.url, camera.password + 'x')
+            client(camera.url, camera.password + 'x', camera.cafile)
         except requests.HTTPError as e:
             status, headers, body = e.response.status_code, e.response.headers, e.response.content
             if status != 401:
                 break
+            check_refusal('a wrong password', status, headers, body)
     check(status == 429, 'wrong passwords: HTTP %s in the end, not 429' % status)
     if status == 429:
         check_refusal('wrong passwords', status, headers, body)

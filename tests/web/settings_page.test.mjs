@@ -7,9 +7,11 @@
 import {after, before, test} from 'node:test';
 import assert from 'node:assert/strict';
 import {execFileSync, spawn} from 'node:child_process';
+import crypto from 'node:crypto';
 import {once} from 'node:events';
 import fs from 'node:fs';
 import http from 'node:http';
+import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
@@ -18,7 +20,8 @@ import {chromium} from 'playwright-core';
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const POLL_MS = 5000;
 
-// One simulated camera from tools/run.sh, on a port of its own.
+// One simulated camera from tools/run.sh, on a port of its own; with
+// --auth it speaks https with a certificate of its own, which `ca` holds.
 async function startCamera(...options) {
   const state = fs.mkdtempSync(path.join(os.tmpdir(), 'pts-web-'));
   const log = fs.openSync(path.join(state, 'run.log'), 'w');
@@ -33,9 +36,11 @@ async function startCamera(...options) {
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
   const api = fs.readFileSync(endpoint, 'utf8').trim();
+  const cert = path.join(state, 'front/cert.pem');
   return {
     state,
     page: api.replace(/api$/, ''),
+    ca: api.startsWith('https:') ? fs.readFileSync(cert, 'utf8') : undefined,
     tool: (...args) => execFileSync(path.join(root, 'tools/camera'), ['--state', state, ...args], {encoding: 'utf8'}),
     // What the video system, the parameter and the key file hold.
     held() {
@@ -79,6 +84,24 @@ async function openPage(url, options = {}, fromDisk = false, on = browser) {
   await opened.clock.pauseAt(1000);
   await opened.goto(url);
   return opened;
+}
+
+// A GET from Node itself, trusting the camera's certificate and no other
+// (fetch cannot be given one): its status and headers.
+function get(url) {
+  const client = url.startsWith('https:') ? https : http;
+  return new Promise((resolve, reject) => {
+    client.get(url, {ca: camera.ca}, (answer) => {
+      answer.resume();
+      answer.on('end', () => resolve({status: answer.statusCode, headers: answer.headers}));
+    }).on('error', reject);
+  });
+}
+
+// Chromium trusts the camera's self-signed certificate alone, by its key.
+function trusting(ca) {
+  const key = new crypto.X509Certificate(ca).publicKey.export({type: 'spki', format: 'der'});
+  return '--ignore-certificate-errors-spki-list=' + crypto.createHash('sha256').update(key).digest('base64');
 }
 
 // Waits, in real time, until fn() holds.
@@ -147,14 +170,15 @@ const pageHeaders = [
   ['x-frame-options', 'DENY'],
   ['referrer-policy', 'no-referrer'],
   ['x-content-type-options', 'nosniff'],
+  ['cache-control', 'no-cache'],
 ];
 
 test('the page cannot be framed, and a page from elsewhere can neither frame it nor switch the camera', async () => {
   for (const file of ['', 'settings.js', 'settings.css']) {
-    const answer = await fetch(camera.page + file);
+    const answer = await get(camera.page + file);
     assert.equal(answer.status, 200, file);
-    for (const [name, value] of pageHeaders) assert.equal(answer.headers.get(name), value, file + ': ' + name);
-    assert.equal(answer.headers.get('access-control-allow-origin'), null, file);
+    for (const [name, value] of pageHeaders) assert.equal(answer.headers[name], value, file + ': ' + name);
+    assert.deepEqual(Object.keys(answer.headers).filter((name) => name.startsWith('access-control-')), [], file);
   }
 
   // Another site the operator has open: it frames the page and sends the
@@ -311,7 +335,10 @@ test('a network failure is told in words, and the page recovers by itself', asyn
 });
 
 // Bare HTTP answers to a switch: the service's 500, and the refusals of the
-// camera's web server, which nothing of reaches the service.
+// camera's web server, which nothing of reaches the service, each with the
+// web server's own little page.
+const refusal = (status) => (status === 500 ? {status, body: ''}
+  : {status, contentType: 'text/html', body: `<html><body><h1>${status} Refused</h1></body></html>`});
 const bareAnswers = [
   [500, /\(HTTP 500, internal failure\)\. Whether the switch was made is not known/],
   [401, /refused the switch to Quad \(HTTP 401, sign-in needed\).*the name or password is wrong\. Reload the page and sign in.*Nothing was changed\./],
@@ -322,7 +349,7 @@ const bareAnswers = [
 test('a bare 500 and the web server\'s 401, 403, 421 and 429 are told in words', async () => {
   for (const [status, says] of bareAnswers) {
     await page.route('**/api', (route) =>
-      route.request().postData().includes('setViewMode') ? route.fulfill({status, body: ''}) : route.continue());
+      route.request().postData().includes('setViewMode') ? route.fulfill(refusal(status)) : route.continue());
     await page.click('label[for=mode-quad]');
     await problemSays('HTTP ' + status);
     await page.unroute('**/api');
@@ -332,7 +359,7 @@ test('a bare 500 and the web server\'s 401, 403, 421 and 429 are told in words',
     assert.equal(await text('#status'), 'The switch to Quad failed.');
   }
   // A refused read says so too, and the next good read clears it.
-  await page.route('**/api', (route) => route.fulfill({status: 421, body: ''}));
+  await page.route('**/api', (route) => route.fulfill(refusal(421)));
   await page.clock.runFor(POLL_MS);
   await problemSays('refused the request for the view mode (HTTP 421, misdirected request)');
   assert.equal((await state()).choosable, false);
@@ -352,18 +379,29 @@ test('a viewer account is told it may not see or change the view mode (2001)', a
   assert.equal(s.current, 'not known');
 });
 
-test('behind a password: the right one gets in and switches, a wrong one is told 401', async () => {
+test('behind a password, over https: the right one gets in and switches, a wrong one is told 401', async () => {
   await camera.stop();
   camera = await startCamera('--auth');
+  assert.match(camera.page, /^https:/);
   const password = fs.readFileSync(path.join(camera.state, 'camop.password'), 'utf8').trim();
-  const refused = await fetch(camera.page);
+  const refused = await get(camera.page);
   assert.equal(refused.status, 401);
-  assert.match(refused.headers.get('www-authenticate'), /^Digest realm="camera",.*algorithm=SHA-256/i);
+  assert.match(refused.headers['www-authenticate'], /^Digest realm="camera",.*algorithm=SHA-256/i);
+  // Only the camera's own certificate is trusted: the browser of the other
+  // scenarios, which knows nothing of it, gets nowhere.
+  const untrusting = await browser.newContext();
+  try {
+    await assert.rejects((await untrusting.newPage()).goto(camera.page), /ERR_CERT_AUTHORITY_INVALID/);
+  } finally {
+    await untrusting.close();
+  }
+  await browser.close();
+  const trusted = {...LAUNCH, args: [...LAUNCH.args, trusting(camera.ca)]};
 
   // One login serves the page and its calls. Chromium answers challenges
   // out of Playwright's sight; its own log of the network shows them.
   const netLog = path.join(camera.state, 'net-log.json');
-  const logging = await chromium.launch({...LAUNCH, args: [...LAUNCH.args, `--log-net-log=${netLog}`]});
+  const logging = await chromium.launch({...trusted, args: [...trusted.args, `--log-net-log=${netLog}`]});
   page = await openPage(camera.page, {httpCredentials: {username: 'camop', password}}, false, logging);
   await waitFor(() => document.getElementById('current').textContent === 'Single');
   await page.click('label[for=mode-quad]');
@@ -372,18 +410,20 @@ test('behind a password: the right one gets in and switches, a wrong one is told
   await logging.close();
   page = undefined;
   const challenges = fs.readFileSync(netLog, 'utf8').match(/HTTP\/1\.1 401/g) ?? [];
-  assert.ok(challenges.length <= 1, `${challenges.length} challenges for one login`);
+  assert.equal(challenges.length, 1, `${challenges.length} challenges for one login`);
 
-  // A wrong password does not even get the page (Chromium shows its own
-  // error for the empty 401); the page's files from web/ show what its
-  // calls then meet.
+  // A wrong password gets the web server's 401 in place of the page: none
+  // of the page's own files are asked for. The page's files from web/ show
+  // what its calls then meet.
+  browser = await chromium.launch(trusted);
   const wrong = {httpCredentials: {username: 'camop', password: password + 'x'}};
   const refusedContext = await browser.newContext(wrong);
   try {
     const refusedPage = await refusedContext.newPage();
     const statuses = [];
     refusedPage.on('response', (response) => statuses.push(new URL(response.url()).pathname + ' ' + response.status()));
-    await assert.rejects(refusedPage.goto(camera.page), /ERR_HTTP_RESPONSE_CODE_FAILURE/);
+    const shown = await refusedPage.goto(camera.page);
+    assert.equal(shown.status(), 401);
     assert.deepEqual(statuses, ['/panetessel/ 401']);
   } finally {
     await refusedContext.close();

@@ -72,11 +72,11 @@ def test_mixed_requests_over_keep_alive(sim, run_dir, options, figure):
 
 @pytest.mark.load
 def test_idle_and_slow_clients(sim, options, figure):
-    """64 idle connections and a client sending a byte a second, held past
-    the idle time-out in the long run, while a new client asks every
-    quarter second and must be answered quickly."""
+    """64 idle connections and a client sending a byte a second to the
+    camera's web server, held past its idle time-out in the long run, while
+    a new client asks every quarter second and must be answered quickly."""
     seconds, limit = (20, 0.1) if options["long"] else (3, 1.0)
-    camera = sim()
+    camera = sim(front=True)
     api = camera.api()
     began = time.monotonic()
     held = [api.connect() for _ in range(64)]
@@ -124,8 +124,8 @@ def test_idle_and_slow_clients(sim, options, figure):
             closed += 1
         sock.close()
     times.sort()
-    figure(f"load (b): 64 idle connections opened in {opening:.2f} s, {closed} closed by the service after "
-           f"{seconds} s; slow client sent {slow['bytes']} bytes, closed by the service: {slow['closed']}; "
+    figure(f"load (b): 64 idle connections opened in {opening:.2f} s, {closed} closed by the web server after "
+           f"{seconds} s; slow client sent {slow['bytes']} bytes, closed by the web server: {slow['closed']}; "
            f"{len(times)} new clients, {wrong} wrong, p50 {1000 * times[len(times) // 2]:.1f} ms, "
            f"slowest {1000 * times[-1]:.1f} ms")
     assert wrong == 0

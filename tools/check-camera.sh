@@ -68,72 +68,118 @@ echo "== simulated platform package installed into a scratch root, before the ca
 board=$scratch/board
 mkdir -p "$board/etc"
 printf 'root:x:0:0:root:/root:/bin/sh\n' >"$board/etc/passwd"
-printf 'root:x:0:\noperator:x:37:\n' >"$board/etc/group"
+printf 'root:x:0:\nwww-data:x:33:\noperator:x:37:\n' >"$board/etc/group"
 echo board.example.org >"$board/etc/hostname"
 dpkg-deb -x "$sim_deb" "$board"
 dpkg-deb -e "$sim_deb" "$scratch/sim-control"
-tool=$board/usr/local/bin/zu-http-users
-[[ -x $tool ]] || fail "no usr/local/bin/zu-http-users in the simulated platform package"
-# The scripts run the package's AArch64 users tool; without a binfmt
-# registration it goes through the emulator, as the tests' programs do.
-if [[ $(dpkg --print-architecture) != arm64 ]] && $readelf -h "$tool" 2>/dev/null | grep -q AArch64; then
-  command -v qemu-aarch64-static >/dev/null || fail "qemu-aarch64-static is missing (tools/setup.sh camera)"
-  mv "$tool" "$tool.arm64"
-  printf '#!/bin/sh\nexec qemu-aarch64-static -E LD_LIBRARY_PATH=%s "%s" "$@"\n' \
-    "$board/usr/local/lib/panetessel-sim" "$tool.arm64" >"$tool"
-  chmod 0755 "$tool"
-fi
-sim_postinst() { DPKG_ROOT=$board sh "$scratch/sim-control/postinst" configure "$@" 2>"$scratch/sim.err" ||
-  fail "the simulated platform's postinst failed: $(cat "$scratch/sim.err")"; }
-sim_postinst
+sim() { # script argument...
+  DPKG_ROOT=$board sh "$scratch/sim-control/$1" "${@:2}" 2>"$scratch/sim.err" ||
+    fail "the simulated platform's $1 $2 failed: $(cat "$scratch/sim.err")"
+}
+sim postinst configure
 etc=etc/panetessel-sim
+names=DNS:localhost,IP:127.0.0.1,IP:::1,DNS:board,DNS:board.local,DNS:board.example.org
 said=$(grep '^panetessel-sim:' "$scratch/sim.err" || true)
-[[ $said == "panetessel-sim: web user camop (operator): its password is in /$etc/camop.password, readable by root" ]] ||
-  fail "the install said: $said"
+[[ $said == "panetessel-sim: web user camop (operator): its password is in /$etc/camop.password, readable by root
+panetessel-sim: https certificate made for $names: /$etc/tls/cert.pem" ]] || fail "the install said: $said"
 user=$(grep '^camop:' "$board/etc/passwd") || fail "no user camop"
 IFS=: read -r _ _ uid _ _ _ shell <<<"$user"
 [[ $shell == */nologin && $uid -lt 1000 ]] || fail "user entry: $user"
 grep -Eq '^operator:[^:]*:[^:]*:(.*,)?camop(,|$)' "$board/etc/group" ||
   fail "camop is not listed in operator: $(grep '^operator:' "$board/etc/group")"
 at() { [[ $(stat -c '%u:%g %a' "$board/$1") == "$2 $3" ]] || fail "$1: $(stat -c '%u:%g %a' "$board/$1"), not $2 $3"; }
-at $etc 0:0 755
-at $etc/http-users 0:0 600
-at $etc/camop.password 0:0 600
-at $etc/http.env 0:0 644
+# lighttpd reads the users file as www-data, the key as root.
+files=("$etc 0:0 755" "$etc/camop.password 0:0 600" "$etc/http-users 0:33 640" "$etc/hosts.conf 0:0 644"
+       "$etc/tls 0:0 755" "$etc/tls/key.pem 0:0 600" "$etc/tls/cert.pem 0:0 644")
+for row in "${files[@]}"; do at $row; done
 # The front's layout: name:realm:SHA-256 of "name:realm:password".
 users_hold_password() {
   password=$(cat "$board/$etc/camop.password")
   [[ ${#password} -ge 20 ]] || fail "a short password: ${#password} characters"
   ha1=$(printf 'camop:camera:%s' "$password" | sha256sum | cut -d' ' -f1)
-  [[ $(grep -v '^#' "$board/$etc/http-users" | grep .) == "camop:camera:$ha1" ]] ||
+  [[ $(grep '^camop:' "$board/$etc/http-users") == "camop:camera:$ha1" ]] ||
     fail "the users file does not hold camop with its password: $(cat "$board/$etc/http-users")"
 }
 users_hold_password
-grep -qx 'ZU_HTTP_HOSTS=board,board.local,board.example.org' "$board/$etc/http.env" ||
-  fail "host names: $(cat "$board/$etc/http.env")"
+grep -qx 'var.pts_hosts = "board,board.local,board.example.org"' "$board/$etc/hosts.conf" ||
+  fail "host names: $(cat "$board/$etc/hosts.conf")"
+cert=$board/$etc/tls/cert.pem
+sans=$(openssl x509 -noout -ext subjectAltName -in "$cert" | tail -n +2 | tr -d ' ')
+[[ $sans == "$(sed 's/IP:::1/IP:0:0:0:0:0:0:0:1/; s/IP:/IPAddress:/g' <<<"$names")" ]] ||
+  fail "the certificate's names: $sans"
+openssl x509 -noout -text -in "$cert" | grep -q 'ASN1 OID: prime256v1' || fail "the certificate's key is not P-256"
+[[ $(openssl x509 -noout -pubkey -in "$cert") == $(openssl pkey -pubout -in "$board/$etc/tls/key.pem") ]] ||
+  fail "key.pem is not the certificate's key"
+# The site: linked into conf-available, enabled as lighty-enable-mod does;
+# the rules and the script it names in its own folder come with it.
+available=etc/lighttpd/conf-available/50-panetessel-sim.conf
+enabled=etc/lighttpd/conf-enabled/50-panetessel-sim.conf
+site=$(readlink "$board/$available") || fail "no $available"
+[[ -f $board$site && $(readlink "$board/$enabled") == ../conf-available/50-panetessel-sim.conf ]] ||
+  fail "the site: $available -> $site, $enabled -> $(readlink "$board/$enabled")"
+! grep -n @ "$board$site" || fail "$site is not configured"
+share=${site%/*}
+named=$(grep -oE "\"$share/[^\"]*\"" "$board$site" | tr -d '"')
+[[ $(wc -l <<<"$named") == 2 ]] || fail "$site names $named in $share, not front.lua and panetessel.conf"
+for path in $named; do
+  [[ -f $board$path ]] || fail "$site names $path, which the package lacks"
+done
+grep -qxF "var.pts_web_root = \"/$app/html\"" "$board$site" && [[ -f $root/$app/html/index.html ]] ||
+  fail "the site does not serve the camera package's settings page"
+# Debian's lighttpd.conf takes the site and the shared rules, with the
+# package's files where the scratch root has them.
+sed -e "s#\"/$etc/#\"$board/$etc/#" -e "s#\"$share/#\"$board$share/#" "$board$site" >"$scratch/site.conf"
+sed "s#^include \"/etc/lighttpd/conf-enabled/\*.conf\"#include \"$scratch/site.conf\"#" /etc/lighttpd/lighttpd.conf \
+  >"$scratch/lighttpd.conf"
+grep -qF "$scratch/site.conf" "$scratch/lighttpd.conf" || fail "/etc/lighttpd/lighttpd.conf includes no conf-enabled"
+lighttpd -tt -f "$scratch/lighttpd.conf" >"$scratch/lighttpd.out" 2>&1 ||
+  fail "lighttpd refuses the site: $(cat "$scratch/lighttpd.out")"
 drop_in=$board/usr/local/lib/systemd/system/panetessel.service.d/simulated-camera.conf
-for line in LoadCredential=http-users:/$etc/http-users Environment=ZU_HTTP_USERS=%d/http-users \
-            EnvironmentFile=-/$etc/http.env; do
+for line in Environment=ZU_HTTP_LISTEN=/run/panetessel-sim/api.sock RuntimeDirectory=panetessel-sim \
+            RuntimeDirectoryMode=0750 "ExecStartPost=+/bin/chgrp www-data /run/panetessel-sim"; do
   grep -qxF "$line" "$drop_in" || fail "the drop-in lacks $line"
 done
+! grep -E 'ZU_HTTP_(USERS|WEB_ROOT)|LoadCredential|EnvironmentFile' "$drop_in" || fail "the drop-in's old front"
+# An upgrade keeps all of it, and an administrator's lighty-disable-mod.
+rm "$board/$enabled"
 cp -a "$board/$etc" "$scratch/etc-before"
-sim_postinst 0.1.0
+sim postinst configure 0.1.0
 ! grep '^panetessel-sim:' "$scratch/sim.err" || fail "the upgrade said that"
-diff -r "$scratch/etc-before" "$board/$etc" || fail "an upgrade changed the users file, password or host names"
+diff -r "$scratch/etc-before" "$board/$etc" || fail "an upgrade changed the users file, password, host names or certificate"
+[[ ! -L $board/$enabled ]] || fail "an upgrade enabled the site an administrator disabled"
 [[ $(grep -c '^operator:.*camop' "$board/etc/group") == 1 ]] || fail "an upgrade listed camop twice"
-# A lost password file: a new password, and the users file follows.
+# A removal disables the site only if it was enabled, and a reinstall
+# enables it again only then.
+for was in disabled enabled; do
+  sim prerm remove
+  sim postrm remove
+  [[ ! -L $board/$enabled && ! -L $board/$available ]] || fail "a removal left the site linked"
+  sim postinst configure 0.1.0
+  [[ -L $board/$available && $([[ -L $board/$enabled ]] && echo enabled || echo disabled) == "$was" ]] ||
+    fail "the site $was before a removal: after a reinstall $(ls -l "$board"/etc/lighttpd/conf-*/50-*)"
+  ln -sfn ../conf-available/50-panetessel-sim.conf "$board/$enabled"
+done
+# A lost password file: a new password, and the users file follows, keeping
+# an administrator's other users.
+echo "viewer:camera:$(printf 'viewer:camera:x' | sha256sum | cut -d' ' -f1)" >>"$board/$etc/http-users"
 rm "$board/$etc/camop.password"
 kept=$password
-sim_postinst 0.1.0
+sim postinst configure 0.1.0
 grep -q '^panetessel-sim: web user camop' "$scratch/sim.err" || fail "a new password was not announced"
 users_hold_password
 [[ $password != "$kept" ]] || fail "a lost password came back the same"
-DPKG_ROOT=$board sh "$scratch/sim-control/postrm" purge || fail "the simulated platform's postrm purge failed"
-[[ ! -e $board/$etc ]] || fail "a purge left $etc"
+grep -q '^viewer:camera:' "$board/$etc/http-users" || fail "a new password took another user out of the users file"
+at $etc/http-users 0:33 640
+cmp "$scratch/etc-before/tls/cert.pem" "$cert" || fail "a new password made a new certificate"
+sim postrm purge
+[[ ! -e $board/$etc && ! -L $board/$available && ! -L $board/$enabled ]] ||
+  fail "a purge left $(ls -d "$board/$etc" "$board/$available" "$board/$enabled" 2>/dev/null)"
 ! grep -qs camop "$board"/etc/{passwd,group,shadow,gshadow} || fail "a purge left camop: $(grep -s camop "$board"/etc/*)"
 grep -qx 'operator:x:37:' "$board/etc/group" || fail "a purge changed operator: $(grep '^operator:' "$board/etc/group")"
-sim_postinst
-[[ $(cat "$board/$etc/camop.password") != "$password" ]] || fail "a reinstall after a purge kept the password"
+sim postinst configure
+[[ $(cat "$board/$etc/camop.password") != "$password" && -L $board/$enabled ]] ||
+  fail "a reinstall after a purge kept the password or left the site disabled"
+! cmp -s "$scratch/etc-before/tls/cert.pem" "$cert" || fail "a reinstall after a purge kept the certificate"
 
 echo "== hardening" >&2
 # Read whole first: grep -q ending a pipe early would fail it under pipefail.
@@ -155,7 +201,10 @@ done
 echo "== reproducible: the same sources built in another folder" >&2
 other=$scratch/elsewhere/panetessel-src
 mkdir -p "$other"
-git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$other"
+# What the working tree holds: not a file deleted there and not yet in a commit.
+git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' f; do
+  [[ ! -e $f ]] || printf '%s\0' "$f"
+done | xargs -0 cp --parents -t "$other"
 (cd "$other" && cmake --preset camera >/dev/null && cmake --build --preset camera --target panetessel >/dev/null)
 cmp $bin "$other/$bin" || fail "unstripped binaries differ"
 aarch64-linux-gnu-strip -o "$scratch/a" $bin

@@ -1,8 +1,9 @@
 """The booted camera: an arm64 Debian system with systemd under
 qemu-system-aarch64 (software emulation), the simulated platform package and
 the camera package installed in it as an integrator would (dpkg -i, nothing
-else), driven from this machine through a forwarded port (HTTP) and the qemu
-guest agent. Its methods mean what SimCamera's do.
+else), driven from this machine through forwarded ports (the board's web
+server: https, and http that only redirects) and the qemu guest agent. Its
+methods mean what SimCamera's do.
 
 The system image is built once from Debian's packages by image.sh and kept
 in build/boot/, keyed by the recipe and this machine's apt sources.
@@ -29,8 +30,10 @@ IMAGES = ROOT / "build/boot"
 APP = "/usr/local/packages/panetessel"
 KEY_FILE = f"{APP}/localdata/panetessel.conf"
 SIM_STATE = "/var/lib/panetessel-sim"
-# Where the simulated platform package keeps its web operator's password.
+# Where the simulated platform package keeps its web operator's password and
+# the certificate its web server presents.
 PASSWORD_FILE = "/etc/panetessel-sim/camop.password"
+CERT_FILE = "/etc/panetessel-sim/tls/cert.pem"
 # Paths on the disk of the system's files that a power cut is judged by.
 CUT_FILES = {"video": (f"{SIM_STATE}/ocul.conf", "view_mode.name"),
              "parameter": (f"{SIM_STATE}/parameters.conf", "root.Image.I4.Enabled"),
@@ -75,10 +78,16 @@ def system_image():
     return folder, time.monotonic() - began
 
 
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+def free_ports(count):
+    """count ports free on 127.0.0.1, each another."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for sock in sockets:
+            sock.bind(("127.0.0.1", 0))
+        return [sock.getsockname()[1] for sock in sockets]
+    finally:
+        for sock in sockets:
+            sock.close()
 
 
 class GuestError(RuntimeError):
@@ -133,10 +142,10 @@ class BootedCamera:
         self.folder, self.image = Path(folder), Path(image)
         self.disk, self.socket = self.folder / "disk.img", self.folder / "qga.sock"
         subprocess.run(["cp", "--sparse=always", self.image / "root.img", self.disk], check=True)
-        self.port = free_port()
-        self.url = f"http://127.0.0.1:{self.port}/panetessel/api"
+        self.port, self.http_port = free_ports(2)  # the guest's 443 and 80
+        self.url = f"https://127.0.0.1:{self.port}/panetessel/api"
         self.qemu = None
-        self.password = None
+        self.password = self.cafile = None
         self.packages = {}  # package name: its .deb in the guest
 
     # --- the machine ---------------------------------------------------------
@@ -155,7 +164,8 @@ class BootedCamera:
                 "-no-reboot", "-kernel", self.image / "vmlinuz", "-initrd", self.image / "initrd.img",
                 "-append", "root=/dev/vda ro console=ttyAMA0",
                 "-drive", f"file={self.disk},if=virtio,format=raw",
-                "-netdev", f"user,id=net0,hostfwd=tcp:127.0.0.1:{self.port}-:8642",
+                "-netdev", f"user,id=net0,hostfwd=tcp:127.0.0.1:{self.port}-:443,"
+                           f"hostfwd=tcp:127.0.0.1:{self.http_port}-:80",
                 "-device", "virtio-net-pci,netdev=net0,romfile=",
                 "-chardev", f"socket,path={self.socket},server=on,wait=off,id=qga0",
                 "-device", "virtio-serial", "-device", "virtserialport,chardev=qga0,name=org.qemu.guest_agent.0",
@@ -233,10 +243,20 @@ class BootedCamera:
             self.packages[package.name.split("_")[0]] = remote = f"/root/packages/{package.name}"
             self.put(package, remote)
             times.append(self.dpkg("-i", remote))
-        # Once the simulated platform creates its web operator, the front asks.
+        self.credentials()
+        return times
+
+    def credentials(self):
+        """What the simulated platform made at install: camop's password,
+        and the web server's certificate, kept in the run folder for the
+        host's clients to trust (self.cafile)."""
         found = self.run(f"cat {PASSWORD_FILE}")
         self.password = found.stdout.strip() if found.returncode == 0 else None
-        return times
+        cert = self.run(f"cat {CERT_FILE}")
+        self.cafile = None
+        if cert.returncode == 0:
+            self.cafile = str(self.folder / "cert.pem")
+            Path(self.cafile).write_text(cert.stdout)
 
     # --- the service -----------------------------------------------------------
 
@@ -244,7 +264,7 @@ class BootedCamera:
         if self.password:
             options.setdefault("user", USER)
             options.setdefault("password", self.password)
-        return Api(self.url, **options)
+        return Api(self.url, cafile=self.cafile, **options)
 
     def wait_api(self, seconds=30):
         """Waits until the API answers from the host; the seconds waited."""
@@ -278,11 +298,13 @@ class BootedCamera:
         return [f"{entry.get('SYSLOG_IDENTIFIER')}: {entry.get('MESSAGE')}" for entry in map(json.loads, out.splitlines())]
 
     def recent_journal(self):
-        """The two services' last lines, for a failure's report."""
+        """The services' last lines and the web server's last errors, for a
+        failure's report."""
         if not self.running():
             return "(the guest is not running)"
         try:
-            return self.sh("journalctl -b -u panetessel -u zu-autorotation-sim -n 25 --no-pager", timeout=20)
+            return self.sh("journalctl -b -u panetessel -u zu-autorotation-sim -u lighttpd -n 25 --no-pager; "
+                           "tail -n 5 /var/log/lighttpd/error.log || true", timeout=20)
         except (OSError, GuestError) as error:
             return f"(no journal: {error})"
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The booted camera's arm64 Debian system, from Debian's packages: systemd,
 # D-Bus, the kernel and a small initramfs, the guest agent the tests drive it
-# through, and the libraries the two packages depend on. Writes OUT/root.img
+# through, and what the two packages depend on (the simulated platform's
+# web server: lighttpd with TLS and Lua, openssl). Writes OUT/root.img
 # (ext4), OUT/vmlinuz and OUT/initrd.img. Run as root (owners and modes).
 #   image.sh OUT SOURCES_FILE
 set -euo pipefail
@@ -10,6 +11,7 @@ out=$1 sources=$2
 packages=systemd,systemd-sysv,dbus,udev,kmod,e2fsprogs,procps,linux-image-arm64,initramfs-tools,qemu-guest-agent
 # What the camera package and the simulated platform package depend on.
 packages+=,libglib2.0-0,libjansson4,libmicrohttpd12,libstdc++6,libgcc-s1
+packages+=,lighttpd,lighttpd-mod-openssl,lighttpd-modules-lua,openssl
 tree=$out/tree
 rm -rf "$tree" && mkdir -p "$tree"
 

@@ -1,13 +1,16 @@
 """The packages on the booted camera, under the shipped unit and again with
 the strict drop-in linked in (--unit): exposure, first boot, journal, other
 sites, operators at once, crash, reboot, power cuts during switches,
-upgrade, removal, purge, reinstall, and a clean disk after the last
-shutdown. The system boots and the packages go in once per run, so -k NAME
-runs one scenario on a fresh install; a failure keeps the run folder (the
-disk, the serial log) and shows the two services' journal."""
+upgrade, removal, purge, reinstall, the simulated platform's removal and
+purge, and a clean disk after the last shutdown. The system boots and the
+packages go in once per run, so -k NAME runs one scenario on a fresh
+install; a failure keeps the run folder (the disk, the serial log) and shows
+the services' journal and the web server's errors."""
 import random
 import re
 import shutil
+import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -84,7 +87,7 @@ def camera(request, machine, unit):
     if not machine.running():  # an earlier test's failure left it down
         machine.boot()
         machine.wait_api()
-    request.node.explain = lambda: ("journal of the two services", machine.recent_journal())
+    request.node.explain = lambda: ("journal of the services, the web server's errors", machine.recent_journal())
     return machine
 
 
@@ -105,6 +108,7 @@ def test_exposure(camera, unit, figure):
     assert float(score[1]) <= GOALS[unit]
 
 
+@pytest.mark.filterwarnings("ignore:ssl.TLSVersion.TLSv1:DeprecationWarning")  # offered only to be refused
 def test_first_boot(camera, unit, figure):
     camera.wait_api()
     assert camera.sh("systemctl is-active panetessel.service") == "active"
@@ -122,11 +126,23 @@ def test_first_boot(camera, unit, figure):
     assert camera.journal("warning") == [], "the service logged"
     page = api.request(method="GET", path="/panetessel/")
     assert page.status == 200
-    if camera.password:  # the front asks every caller from the host
-        refused = Api(camera.url).request(info())
-        assert (refused.status, refused.body) == (401, b"") and digest_challenge(refused.headers)
+    # The board's web server asks every caller from the host, over TLS 1.2 or
+    # later; plain http only sends it there.
+    refused = Api(camera.url, cafile=camera.cafile).request(info())
+    assert refused.status == 401 and digest_challenge(refused.headers), refused
+    plain = Api(f"http://127.0.0.1:{camera.http_port}/panetessel/api").request(info())
+    assert plain.status == 308 and re.fullmatch(r"https://127\.0\.0\.1(:\d+)?/panetessel/api",
+                                                plain.headers["Location"] or ""), plain
+    old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    old.load_verify_locations(camera.cafile)
+    old.minimum_version, old.maximum_version = ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1
+    old.set_ciphers("DEFAULT:@SECLEVEL=0")  # what this side would still offer
+    with socket.create_connection(("127.0.0.1", camera.port), timeout=30) as sock:
+        with pytest.raises(ssl.SSLError, match="PROTOCOL_VERSION|protocol version"):
+            old.wrap_socket(sock, server_hostname="127.0.0.1")
     figure(f"first boot ({unit}): unit active and enabled, runs as {user}, localdata/ {folder}, getViewModeInfo single "
-           f"from the host, settings page {len(page.body)} bytes" + (", unauthenticated 401" if camera.password else ""))
+           f"from the host over https, settings page {len(page.body)} bytes, unauthenticated 401, plain http 308 to "
+           f"{plain.headers['Location']}, TLS 1.1 refused")
 
 
 def test_journal(camera, unit, figure):
@@ -247,9 +263,9 @@ def test_purge(camera, unit, figure):
                       f"/etc/systemd/system/*.wants/panetessel.service {KEY_FILE} 2>/dev/null; "
                       "systemctl is-active panetessel.service").stdout.strip()
     assert left == "inactive", "left behind"
-    with pytest.raises((OSError, HTTPException)):
-        camera.api(timeout=30).request(versions())
-    figure(f"purge ({unit}) in {took:.1f} s: no process, unit, enable link or stored mode left, nothing answers")
+    # The board's web server finds no service behind the API.
+    assert camera.api(timeout=30).request(versions()).status == 503
+    figure(f"purge ({unit}) in {took:.1f} s: no process, unit, enable link or stored mode left, the API 503")
 
 
 def test_reinstall(camera, unit, figure):
@@ -261,6 +277,37 @@ def test_reinstall(camera, unit, figure):
     assert camera.run("systemctl is-enabled panetessel.service").stdout.strip() == "enabled"
     assert camera.api().request(info()).body == wire(info_answer("single"))
     figure(f"reinstall ({unit}) in {time.monotonic() - began:.1f} s: enabled, active, getViewModeInfo single")
+
+
+def test_platform_removal(camera, unit, figure):
+    """The simulated platform removed, then purged: the API is gone, the
+    board's web server serves on and keeps nothing of it; then installed
+    again for what follows."""
+    if camera.run("dpkg -s panetessel").returncode:  # a purge ran before, not the reinstall
+        camera.dpkg("-i", camera.packages["panetessel"])
+        camera.wait_api()
+    board = Api(f"http://127.0.0.1:{camera.http_port}/")
+    took = []
+    for how in ("-r", "--purge"):
+        took.append(camera.dpkg(how, "panetessel-sim"))
+        assert camera.run("systemctl is-active panetessel.service").stdout.strip() == "inactive", how
+        try:
+            status = camera.api(timeout=30).request(versions()).status
+        except (OSError, HTTPException):
+            status = None  # nothing on 443 now
+        assert status in (None, 404), how  # not 503: the site would still be there
+        assert camera.run("systemctl is-active lighttpd.service").stdout.strip() == "active", how
+        assert board.request(method="GET", path="/").status == 200, how
+    left = camera.run("ls -d /etc/panetessel-sim /etc/lighttpd/conf-*/50-panetessel-sim.conf; "
+                      "grep camop /etc/passwd /etc/group").stdout.strip()
+    assert left == "", "a purge left behind"
+    began = time.monotonic()
+    camera.dpkg("-i", camera.packages["panetessel-sim"])
+    camera.credentials()  # a new password and certificate
+    camera.start()
+    figure(f"simulated platform ({unit}): dpkg -r in {took[0]:.1f} s, --purge in {took[1]:.1f} s: the API gone "
+           f"({status or 'refused'}), the service stopped, lighttpd serving the board, nothing of the platform left; "
+           f"installed again and the service started, answering in {time.monotonic() - began:.1f} s")
 
 
 def test_clean_disk_after_shutdown(machine, figure):

@@ -1,7 +1,8 @@
 """tools/bench.sh: the service against its floors on the `bench` build, as
 one markdown table. The request engine against jansson, the caller's
 look-up, round trips on the simulated camera against the D-Bus calls and
-file saves they are made of, the front's authentication, HTTP throughput
+file saves they are made of, the camera's web server (lighttpd, TLS and
+Digest) against the straight route into the same service, HTTP throughput
 and start-up against nginx, and memory. Every figure comes from this run.
 
 Other work on the machine only ever adds time and comes and goes, so a
@@ -57,6 +58,17 @@ def free_port():
         return sock.getsockname()[1]
 
 
+def memory_kib(pid):
+    """VmRSS and RssAnon of a process, in KiB."""
+    fields = dict(line.split(":", 1) for line in Path(f"/proc/{pid}/status").read_text().splitlines())
+    return int(fields["VmRSS"].split()[0]), int(fields["RssAnon"].split()[0])
+
+
+def cpu_ns(pid):
+    """CPU time of a single-threaded process, to the nanosecond."""
+    return int(Path(f"/proc/{pid}/schedstat").read_text().split()[0])
+
+
 def cpu_ticks(pid):
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])
@@ -104,8 +116,8 @@ def checked(what, got):
     return got
 
 
-def roundtrip(port, rounds, kind, env, *more):
-    out = subprocess.run([B / "bench/bench_roundtrip", str(port), str(rounds), kind, *map(str, more)], env=env,
+def roundtrip(where, rounds, kind, env, *more):
+    out = subprocess.run([B / "bench/bench_roundtrip", str(where), str(rounds), kind, *map(str, more)], env=env,
                          capture_output=True, text=True, check=True).stdout
     return checked(kind, figures_of(out))
 
@@ -139,9 +151,11 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     http = subprocess.run(f"ldd {B}/code/panetessel | grep -o 'libmicrohttpd\\.so[.0-9]*' | head -n1", shell=True,
                           capture_output=True, text=True).stdout.strip()
+    web_server = subprocess.run(["lighttpd", "-v"], capture_output=True, text=True).stdout.split(" ", 1)[0]
+    curl = subprocess.run(["pkg-config", "--modversion", "libcurl"], capture_output=True, text=True).stdout.strip()
     load_end = " ".join(open("/proc/loadavg").read().split()[:3])
     print(f"\nMachine: {machine}; load average {load_start} at the start, {load_end} at the end; "
-          f"HTTP stand-in on {http or '?'}.\n")
+          f"HTTP stand-in on {http or '?'}; web server {web_server or '?'}; libcurl {curl or '?'}.\n")
     for row in [("figure", "measured", "floor", "ratio", "goal", "goal met"), ("---",) * 6] + rows:
         print("| " + " | ".join(row) + " |")
     return 1 if wrong else 0
@@ -168,15 +182,20 @@ def measure(camera, work, processes):
     say(f"round trips on {camera.url}")
     port = int(camera.url.split(":")[2].split("/")[0])
     info_rt = roundtrip(port, 600, "info", dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=camera.bus_address))
-    say("authenticated round trips")
-    # On the first camera's bus and rotation service: only the front differs.
-    same_bus = dict(QUIET, DBUS_SYSTEM_BUS_ADDRESS=camera.bus_address)
-    with SimCamera(work / "auth", build=B, auth=True, env=same_bus) as auth_camera:
-        auth_port = int(auth_camera.url.split(":")[2].split("/")[0])
-        auth_rt = roundtrip(port, 600, "auth", None, auth_port, USER, auth_camera.password)
-        auth_new = roundtrip(port, 300, "auth-new", None, auth_port, USER, auth_camera.password)
-    digest = figures_of(subprocess.run([B / "bench/bench_digest"], capture_output=True, text=True,
-                                       check=True).stdout)
+    say("through the camera's web server and straight")
+    # One camera: its web server and the straight route reach the same
+    # service on the same socket, so only the web server differs.
+    with SimCamera(work / "front", build=B, auth=True, env=QUIET) as front_camera:
+        front_pid = front_camera.front_process.pid
+        front_at_rest = memory_kib(front_pid)
+        straight = front_camera.state / "front/api.sock"
+        front_args = (front_camera.url, USER, front_camera.password, front_camera.cafile)
+        front_cpu = [cpu_ns(front_pid)]
+        front_kept = roundtrip(straight, 600, "front", None, *front_args)
+        front_cpu.append(cpu_ns(front_pid))
+        front_new = roundtrip(straight, 300, "front-new", None, *front_args)
+        front_cpu.append(cpu_ns(front_pid))
+        front_after = memory_kib(front_pid)
     # One switch writes the files that the floor works on copies of.
     Api(camera.url).request(set_mode("single"))
     files = work / "files"
@@ -252,11 +271,22 @@ def measure(camera, work, processes):
         f"{us(access_files['BM_AccessLevel'])} / {us(access_nss['BM_AccessLevel'])}")
     row("`getViewModeInfo` round trip (HTTP, one connection) vs four sequential `GetAutoRotation` calls from a "
         "plain GDBus client", info_rt["service_us"], info_rt["floor_us"], ms, "≤ 1.15×")
-    row("`getViewModeInfo` round trip, authenticated (Digest SHA-256) vs unauthenticated, one kept-alive "
-        "connection each", auth_rt["service_us"], auth_rt["floor_us"], ms, "≤ 1.05×")
-    row("`getViewModeInfo` on a new connection, authenticated as curl `--digest` does (challenge, then "
-        "answer) vs unauthenticated", auth_new["service_us"], auth_new["floor_us"], ms, "≤ 2.5×")
-    row("the front's table of nonce counts, full (1024 nonces): heap", f"{digest['table_bytes'] / 1024:.0f} KiB")
+    row("`getViewModeInfo` through the camera's web server (lighttpd, https, Digest SHA-256) vs straight to the "
+        "service's Unix socket, libcurl, one kept-alive connection each", front_kept["front_us"],
+        front_kept["straight_us"], ms, "≤ 1.15×")
+    row(f"401s the kept-alive libcurl client met in {front_kept['calls']:.0f} calls through the web server "
+        f"(connections: {front_kept['connections']:.0f})", f"{front_kept['challenges']:.0f}",
+        goal="1 (the first call)", met=front_kept["challenges"] == 1)
+    row(f"`getViewModeInfo` on a new connection a call as curl `--digest` does it (TLS handshake, a 401, the answer; "
+        f"{front_new['challenges']:.0f} 401s and {front_new['connections']:.0f} connections in "
+        f"{front_new['calls']:.0f} calls) vs straight on a new connection", front_new["front_us"],
+        front_new["straight_us"], ms)
+    row("the web server's CPU per call through it (lighttpd, /proc/PID/schedstat): kept-alive; new connection",
+        f"{(front_cpu[1] - front_cpu[0]) / 1000 / front_kept['calls']:.0f} µs; "
+        f"{(front_cpu[2] - front_cpu[1]) / 1000 / front_new['calls']:.0f} µs")
+    row(f"the web server's memory (lighttpd): VmRSS, RssAnon at rest after start; after the "
+        f"{front_kept['calls'] + front_new['calls']:.0f} calls through it",
+        f"{front_at_rest[0]} KiB, {front_at_rest[1]} KiB; {front_after[0]} KiB, {front_after[1]} KiB")
     (service_rps, service_cpu), (nginx_rps, nginx_cpu) = best["service"], best["nginx"]
     row("HTTP `getSupportedVersions`, 32 connections: answers/s vs nginx returning the same bytes",
         service_rps, nginx_rps, lambda rps: f"{rps:.0f}/s", "≥ 0.5×")

@@ -7,14 +7,19 @@
 //       then the file reads and saves one switch makes on the simulated
 //       camera (video system and parameter state read twice and saved, key
 //       file saved), on copies of those files in BENCH_STATE_DIR;
-//   bench_roundtrip PORT ROUNDS auth|auth-new AUTH_PORT USER PASSWORD
-//       getViewModeInfo to the front on AUTH_PORT with Digest, then the same
-//       to PORT without: auth over one kept-alive connection each, one
-//       challenge and then its nonce counted on; auth-new on a new
-//       connection a call, as curl --digest does it (the challenge, then
-//       the answer).
+//   bench_roundtrip SOCKET ROUNDS front|front-new FRONT_URL USER PASSWORD CAFILE
+//       getViewModeInfo through the camera's web server at FRONT_URL (https,
+//       Digest SHA-256, trusting CAFILE) and straight to the service on the
+//       Unix socket the web server hands it its requests on, in turn, both
+//       from libcurl: front over one kept-alive handle each (the nonce
+//       counted on after the first challenge); front-new a new handle a
+//       call, so a TLS handshake, a 401 and the answer, as curl --digest
+//       does.
 // Every answer is checked byte for byte. Prints the medians in
-// microseconds: "service_us=X floor_us=X wrong=N".
+// microseconds: "service_us=X floor_us=X wrong=N" (info, switch) or
+// "front_us=X straight_us=X wrong=N calls=N challenges=N connections=N"
+// (the front's calls, the 401s they met, the connections they opened).
+#include <curl/curl.h>
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -36,20 +41,10 @@ using Clock = std::chrono::steady_clock;
 // --- the service, over one kept-alive connection ---------------------------
 
 // POSTs body and returns the answer's body ("" when there is none).
-std::string post(pts_test::HttpClient &http, const std::string &body,
-                 const std::string &authorization = "") {
-  std::string headers = "Host: 127.0.0.1\r\nContent-Type: application/json\r\n";
-  if (!authorization.empty()) headers += "Authorization: " + authorization + "\r\n";
-  http.send(pts_test::http_request("POST", pts_test::kApiPath, body, headers));
+std::string post(pts_test::HttpClient &http, const std::string &body) {
+  http.send(pts_test::http_request("POST", pts_test::kApiPath, body,
+                                   "Host: 127.0.0.1\r\nContent-Type: application/json\r\n"));
   return http.read_answer().body;
-}
-
-// A nonce of the front on port, from a challenge on a connection of its own
-// (the front closes the connection after a 401 to a POST).
-std::string nonce_of(int port) {
-  pts_test::HttpClient http(port);
-  http.send(pts_test::http_request("POST", pts_test::kApiPath, "", "Host: 127.0.0.1\r\n"));
-  return pts_test::challenge_param(http.read_answer().headers["www-authenticate"], "nonce");
 }
 
 // --- the floors --------------------------------------------------------------
@@ -116,58 +111,154 @@ constexpr char kInfoAnswer[] =
     R"({"apiVersion": "1.0", "method": "getViewModeInfo", "data": {"current": "single", "viewModes": ["single", "quad"]}})"
     "\r\n";
 
-int authenticated(int open_port, int port, const char *user, const char *password, int rounds,
-                  bool kept) {
-  using Client = std::unique_ptr<pts_test::HttpClient>;
-  std::string nonce = nonce_of(port);
-  Client guarded = std::make_unique<pts_test::HttpClient>(port);
-  Client open = std::make_unique<pts_test::HttpClient>(open_port);
-  auto answer = [&](int count) {
-    return pts_test::digest_authorization(user, password, "POST", pts_test::kApiPath, nonce, count);
-  };
-  std::vector<double> service, floor;
-  int wrong = 0;
-  bool ok = false;
-  for (int i = 1; i <= rounds; i++) {
-    std::string authorization = kept ? answer(i) : "";
-    service.push_back(us_of(
-        [&] {
-          if (!kept) {
-            nonce = nonce_of(port);
-            authorization = answer(1);
-            guarded = std::make_unique<pts_test::HttpClient>(port);
-          }
-          return post(*guarded, kInfo, authorization) == kInfoAnswer;
-        },
-        &ok));
-    wrong += !ok;
-    floor.push_back(us_of(
-        [&] {
-          if (!kept) open = std::make_unique<pts_test::HttpClient>(open_port);
-          return post(*open, kInfo) == kInfoAnswer;
-        },
-        &ok));
-    wrong += !ok;
+// --- the front and the straight route, from one client ------------------------
+
+size_t keep_body(char *data, size_t size, size_t count, void *body) {
+  static_cast<std::string *>(body)->append(data, size * count);
+  return size * count;
+}
+
+// Counts the 401s among the answers' status lines (a line comes without
+// its terminating NUL).
+size_t see_header(char *data, size_t size, size_t count, void *challenges) {
+  const std::string line(data, size * count);
+  int status = 0;
+  if (line.starts_with("HTTP/") && std::sscanf(line.c_str(), "HTTP/%*s %d", &status) == 1 &&
+      status == 401)
+    ++*static_cast<int *>(challenges);
+  return size * count;
+}
+
+struct CurlFree {
+  void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
+  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+
+struct Front {
+  std::string url, user, password, cafile;
+};
+
+// What a route's calls met: the 401s among them, the connections opened.
+struct Tally {
+  int calls = 0, challenges = 0;
+  long connections = 0;
+};
+
+// One libcurl handle posting getViewModeInfo: straight to the service on a
+// Unix socket, or to the front with its password. It keeps its connection
+// (and its Digest nonce) from call to call.
+class Route {
+ public:
+  Route(const std::string &socket_path, Tally *tally) : Route(tally) {
+    curl_easy_setopt(curl_.get(), CURLOPT_URL, "http://127.0.0.1/panetessel/api");
+    curl_easy_setopt(curl_.get(), CURLOPT_UNIX_SOCKET_PATH, socket_path.c_str());
   }
-  std::printf("service_us=%.0f floor_us=%.0f wrong=%d\n", median(service), median(floor), wrong);
+  Route(const Front &front, Tally *tally) : Route(tally) {
+    curl_easy_setopt(curl_.get(), CURLOPT_URL, front.url.c_str());
+    curl_easy_setopt(curl_.get(), CURLOPT_CAINFO, front.cafile.c_str());
+    curl_easy_setopt(curl_.get(), CURLOPT_HTTPAUTH, CURLAUTH_DIGEST);
+    curl_easy_setopt(curl_.get(), CURLOPT_USERNAME, front.user.c_str());
+    curl_easy_setopt(curl_.get(), CURLOPT_PASSWORD, front.password.c_str());
+  }
+
+  // Whether the answer was a 200 with the expected body.
+  bool call() {
+    body_.clear();
+    long status = 0, connects = 0;
+    const bool done = curl_easy_perform(curl_.get()) == CURLE_OK;
+    curl_easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl_.get(), CURLINFO_NUM_CONNECTS, &connects);
+    tally_->connections += connects;
+    tally_->calls++;
+    return done && status == 200 && body_ == kInfoAnswer;
+  }
+
+ private:
+  explicit Route(Tally *tally)
+      : curl_(curl_easy_init()),
+        headers_(curl_slist_append(nullptr, "Content-Type: application/json")),
+        tally_(tally) {
+    CURL *curl = curl_.get();
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");  // loopback: no proxy of the environment's
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, kInfo);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keep_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body_);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, see_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &tally->challenges);
+  }
+
+  std::unique_ptr<CURL, CurlFree> curl_;
+  std::unique_ptr<curl_slist, CurlFree> headers_;
+  std::string body_;
+  Tally *tally_;
+};
+
+// The two routes in turn, which one first alternating; kept: one handle
+// each for the whole run, after a call each that is not timed (the TLS
+// handshake and the challenge); otherwise a new handle a call.
+int front_and_straight(const std::string &socket_path, const Front &front, int rounds,
+                       bool kept) {
+  Tally front_tally, straight_tally;
+  auto open = [&](bool to_front) {
+    return to_front ? std::make_unique<Route>(front, &front_tally)
+                    : std::make_unique<Route>(socket_path, &straight_tally);
+  };
+  std::unique_ptr<Route> front_route, straight_route;
+  int wrong = 0;
+  if (kept) {
+    front_route = open(true);
+    straight_route = open(false);
+    wrong += !front_route->call() + !straight_route->call();
+  }
+
+  std::vector<double> front_us, straight_us;
+  for (int i = 0; i < rounds; i++) {
+    for (int turn = 0; turn < 2; turn++) {
+      const bool to_front = (i + turn) % 2 == 0;
+      auto &route = to_front ? front_route : straight_route;
+      if (!kept) route.reset();  // the last call's connection closes before the clock starts
+      bool ok = false;
+      const double us = us_of(
+          [&] {
+            if (!route) route = open(to_front);
+            return route->call();
+          },
+          &ok);
+      (to_front ? front_us : straight_us).push_back(us);
+      wrong += !ok;
+    }
+  }
+  std::printf(
+      "front_us=%.0f straight_us=%.0f wrong=%d calls=%d challenges=%d connections=%ld\n",
+      median(front_us), median(straight_us), wrong, front_tally.calls, front_tally.challenges,
+      front_tally.connections);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const bool auth = argc == 7 && g_str_has_prefix(argv[3], "auth");
-  const bool info = auth || (argc == 4 && std::strcmp(argv[3], "info") == 0);
-  if (!auth && (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0))) {
+  const bool front = argc == 8 && std::strcmp(argv[3], "front") == 0;
+  if (front || (argc == 8 && std::strcmp(argv[3], "front-new") == 0)) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const int status = front_and_straight(argv[1], Front{argv[4], argv[5], argv[6], argv[7]},
+                                          std::atoi(argv[2]), front);
+    curl_global_cleanup();
+    return status;
+  }
+  const bool info = argc == 4 && std::strcmp(argv[3], "info") == 0;
+  if (argc != 4 || (!info && std::strcmp(argv[3], "switch") != 0)) {
     std::fprintf(stderr,
-                 "usage: bench_roundtrip PORT ROUNDS info|switch|auth|auth-new AUTH_PORT USER "
-                 "PASSWORD\n");
+                 "usage: bench_roundtrip PORT ROUNDS info|switch\n"
+                 "       bench_roundtrip SOCKET ROUNDS front|front-new FRONT_URL USER PASSWORD "
+                 "CAFILE\n");
     return 2;
   }
   const int rounds = std::atoi(argv[2]);
-  if (auth)
-    return authenticated(std::atoi(argv[1]), std::atoi(argv[4]), argv[5], argv[6], rounds,
-                         std::strcmp(argv[3], "auth") == 0);
   pts_test::HttpClient http(std::atoi(argv[1]));
   g_autoptr(GDBusConnection) bus = info ? g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
                                         : nullptr;

@@ -31,7 +31,7 @@ build=(
   libglib2.0-dev libglib2.0-bin libjansson-dev libmicrohttpd-dev
   dbus-daemon libnss-wrapper libuid-wrapper
   lighttpd lighttpd-mod-openssl lighttpd-modules-lua openssl
-  libgtest-dev libgmock-dev libbenchmark-dev curl
+  libgtest-dev libgmock-dev libbenchmark-dev curl libcurl4-openssl-dev
 )
 camera=(
   g++-aarch64-linux-gnu cmake ninja-build pkg-config dpkg-dev

@@ -76,19 +76,36 @@ local function count_failure(address, now)
   if entry.count >= LIMIT then entry.till = now + WINDOW end
 end
 
-local function member(user, groups)
-  local file = io.open(env["PTS_GROUPS"] or "/etc/group")
-  if not file then return false end
+-- Whether user is a listed member of operator or admin. The group database
+-- is read again only when it changes: lighttpd's stat cache looks at it at
+-- most once a second, and a file changed within the second it was read is
+-- read again at the next request, lest a second change hide in that second.
+local groups = package.loaded["panetessel.groups"] or {}
+package.loaded["panetessel.groups"] = groups
+
+local function read_operators(path)
+  local operators, file = {}, io.open(path)
+  if not file then return operators end
   for line in file:lines() do
     local name, members = line:match("^([^:]*):[^:]*:[^:]*:(.*)$")
-    if name and groups[name] then
-      for who in members:gmatch("[^,]+") do
-        if who == user then file:close() return true end
-      end
+    if name == "operator" or name == "admin" then
+      for who in members:gmatch("[^,]+") do operators[who] = true end
     end
   end
   file:close()
-  return false
+  return operators
+end
+
+local function operator(user, now)
+  local path = env["PTS_GROUPS"] or "/etc/group"
+  local st = lighty.c.stat(path)
+  if not st then return false end
+  local stamp = table.concat({path, st.st_ino, st.st_size, st.st_mtime}, ":")
+  if groups.stamp ~= stamp or groups.recent then
+    groups.operators, groups.stamp = read_operators(path), stamp
+    groups.recent = st.st_mtime >= now - 1
+  end
+  return groups.operators[user] == true
 end
 
 -- A 401 after an answer to a challenge is a wrong password or an unknown
@@ -114,7 +131,7 @@ end
 
 local user = env["REMOTE_USER"]
 if user then -- Digest has let the user in
-  if member(user, {operator = true, admin = true}) then return 0 end
+  if operator(user, now) then return 0 end
   return 403
 end
 if r.req_attr["physical.path"] then return 0 end -- no password asked here

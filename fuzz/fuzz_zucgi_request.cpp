@@ -2,9 +2,11 @@
 // HTTP method and whether a payload is given at all.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "zucgijson.h"
+#include "zulog.h"
 
 namespace {
 
@@ -39,7 +41,21 @@ constexpr MethodEntry kEntries[] = {
 const MethodEntry *const kMethods[] = {&kEntries[0], &kEntries[1], &kEntries[2],
                                        &kEntries[3], &kEntries[4], &kEntries[5], nullptr};
 
+// What a client sent reaches the log escaped: a raw control byte could
+// start a forged line in the system log.
+void check_log_line(GLogLevelFlags, const gchar *message, gpointer) {
+  if (!g_utf8_validate(message, -1, nullptr)) std::abort();
+  for (const gchar *c = message; *c != '\0'; c++)
+    if (static_cast<guchar>(*c) < 0x20 || *c == 0x7f) std::abort();
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  zu_log_syslog();
+  zu_log_set_observer(check_log_line, nullptr);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *http_method = "POST";

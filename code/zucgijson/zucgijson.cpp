@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "zucgi_escape.h"
 #include "zulog.h"
 
 namespace {
@@ -389,8 +390,9 @@ gchar *answer_request(const Tables &tables, const gchar *http_method, const gcha
   JsonPtr parsed(parse_payload(payload, &parse_error, &short_of_memory));
   if (short_of_memory) return g_strdup(kReply500);
   if (!parsed) {
-    g_log(nullptr, G_LOG_LEVEL_WARNING, "%sFailed to parse json string: %s", "",
-          parse_error.text);
+    // jansson's text quotes the client's bytes.
+    g_autofree gchar *reason = zucgi_escape_log_text(parse_error.text);
+    g_log(nullptr, G_LOG_LEVEL_WARNING, "%sFailed to parse json string: %s", "", reason);
     return early_reply(tables.default_version, create_json_error(ERROR_INVALID_JSON));
   }
 

@@ -221,17 +221,41 @@ TEST(EngineTables, BuiltinLeavesVersionListInOrder) {
   EXPECT_TRUE(std::equal(before, before + 6, kVersionsEqualMajors));
 }
 
-TEST(EngineLog, ParseFailureWarnsWithParserText) {
-  const char *payloads[] = {"42", "{", "[1,]", "\"x\""};
-  for (const char *payload : payloads) {
+// An unparsable payload and what of it jansson's error text quotes raw,
+// with how the log line shows that.
+struct ParseFailure {
+  const char *payload;
+  std::string quoted;
+  std::string logged;
+};
+
+const ParseFailure kParseFailures[] = {
+    {"42", "", ""},
+    {"{", "", ""},
+    {"[1,]", "", ""},
+    {"\"x\"", "", ""},
+    // A line feed would start a forged entry, U+202E turn the line around.
+    {"[\"\xe2\x80\xae\x7f\xc2\x85\\\n", "\xe2\x80\xae\x7f\xc2\x85\\\n", R"(\u202e\x7f\u0085\\\n)"},
+    {"[\"\xe2\x80\xae\\\x1b", "\xe2\x80\xae\\\x1b", R"(\u202e\\\x1b)"},
+    {"[\"\\\r", "\\\r", R"(\\\r)"},
+    // Quoted up to the first byte of the emoji: no longer UTF-8.
+    {"[\"\\\xf0\x9f\x98\x80\"]", "\\\xf0", R"(\\\xf0)"},
+    {"[\xc3\xa9]", "\xc3\xa9", "\xc3\xa9"},
+};
+
+TEST(EngineLog, ParseFailureWarnsWithEscapedParserText) {
+  for (const auto &row : kParseFailures) {
     json_error_t parser;
-    ASSERT_EQ(json_loads(payload, 0, &parser), nullptr);
+    ASSERT_EQ(json_loads(row.payload, 0, &parser), nullptr);
+    std::string reason = parser.text;
+    const size_t at = reason.find(row.quoted);
+    ASSERT_NE(at, std::string::npos) << "jansson no longer quotes it: " << reason;
+    reason.replace(at, row.quoted.size(), row.logged);
     pts_test::LogCapture log;
-    post(payload);
+    post(row.payload);
     EXPECT_EQ(log.lines(), (std::vector<pts_test::LogLine>{
-                               {G_LOG_LEVEL_WARNING,
-                                std::string("Failed to parse json string: ") + parser.text}}))
-        << payload;
+                               {G_LOG_LEVEL_WARNING, "Failed to parse json string: " + reason}}))
+        << row.payload;
   }
 }
 

@@ -12,13 +12,23 @@
   // The service's own calls into the platform may take their time.
   const TIMEOUT_MS = 30000;
   // Gentle on a small camera: one read every few seconds while the page is
-  // visible, longer after failures, never two requests at once.
+  // visible, never two requests at once. After failures a little slower,
+  // but not so slow that a camera back from an outage waits for the page:
+  // it shows the mode again within RETRY_MS of the camera answering.
   const POLL_MS = 5000;
-  const POLL_MAX_MS = 60000;
-  const FOCUS_SETTLE_MS = 1000;
+  const RETRY_MS = 8000;
+  // Back in front or online again: read at once, unless a read was just made.
+  const SETTLE_MS = 1000;
 
   const MODES = {single: 'Single', quad: 'Quad'};
   const ROTATED_REASON = 'Not available while a video channel is rotated by 90 or 270 degrees.';
+  // A rotation does not undo the mode in effect: it stays until another is chosen.
+  const kept = (data) => {
+    const others = data.viewModes.filter((m) => m !== data.current).map(modeName);
+    return modeName(data.current) + ' stays in effect, but a video channel is rotated by 90 or 270 degrees: ' +
+      'once left, ' + modeName(data.current) + ' cannot be chosen again until that rotation ends.' +
+      (others.length ? ' ' + others.join(' or ') + ' can still be chosen.' : '');
+  };
   // Why the camera's web server refuses a call, and what to do about it.
   const REFUSALS = {
     401: 'sign-in needed): no name and password were given, or the name or password is wrong. ' +
@@ -36,6 +46,7 @@
   const currentText = $('current');
   const statusText = $('status');
   const problems = $('problems');
+  const messages = $('messages');
   const radios = Array.from(document.querySelectorAll('input[name="mode"]'));
 
   let info = null;          // the last getViewModeInfo data that was read
@@ -44,6 +55,7 @@
   let pending = null;       // the mode being switched to
   let readProblem = null;   // why the last read failed; cleared by a good read
   let switchProblem = null; // why the last switch failed; kept until the next one
+  let unsettled = null;     // a switch whose outcome is not known: it was not read back
   let failures = 0;
   let lastRead = 0;
   let timer = 0;
@@ -137,25 +149,41 @@
       String(failure.message).replace(/\.$/, '') + ').';
   }
 
+  // A message that appears is brought into view: on a phone it may be
+  // below the bottom of the screen.
+  function reveal() {
+    const still = window.matchMedia('(prefers-reduced-motion: reduce)').matches;
+    messages.scrollIntoView({block: 'nearest', behavior: still ? 'auto' : 'smooth'});
+  }
+
   function say(text) {
+    if (statusText.textContent === text) return;
     statusText.textContent = text;
+    if (text) reveal();
   }
 
   function render() {
-    const allowed = info ? info.viewModes : [];
-    currentText.textContent = info ? modeName(info.current) : (readProblem ? 'not known' : 'reading…');
+    // What the last read told, while it still holds: after a failed read
+    // the page does not know what is in effect.
+    const known = info && !readProblem ? info : null;
+    const allowed = known ? known.viewModes : [];
+    currentText.textContent = known ? modeName(known.current) : (readProblem ? 'not known' : 'reading…');
     for (const radio of radios) {
       const reason = $('reason-' + radio.value);
       const possible = allowed.includes(radio.value);
-      radio.checked = (pending || (info && info.current)) === radio.value;
-      radio.disabled = !possible;
+      // The mode in effect stays an enabled, checked choice even when it
+      // could not be chosen now: shown greyed, it would read as not in effect.
+      const inEffect = known && known.current === radio.value;
+      radio.checked = (pending || (known && known.current)) === radio.value;
+      radio.disabled = !possible && !inEffect;
       // Emptied too, not only hidden: a description is read out even when hidden.
-      reason.hidden = possible || !info;
-      reason.textContent = reason.hidden ? '' : ROTATED_REASON;
+      reason.hidden = possible || !known;
+      reason.textContent = reason.hidden ? '' : inEffect ? kept(known) : ROTATED_REASON;
+      reason.classList.toggle('note', !reason.hidden && inEffect);
     }
     // Nothing can be chosen while a call is on its way or the camera's
     // answer is not known: a second press would race the first.
-    modes.disabled = switching || !info || !!readProblem;
+    modes.disabled = switching || !known;
     modes.setAttribute('aria-busy', switching ? 'true' : 'false');
     // Unchanged problems are left alone, or every poll would announce them again.
     const list = [switchProblem, readProblem].filter(Boolean);
@@ -166,6 +194,7 @@
       p.textContent = text;
       return p;
     }));
+    if (list.length) reveal();
   }
 
   function readable(data) {
@@ -182,13 +211,21 @@
       info = data;
       readProblem = null;
       failures = 0;
-      if (!announce || !before) {
+      if (unsettled) {
+        // The mode in effect answers what the failed switch left open, so
+        // its failure is no longer news.
+        say('The camera answers again: ' + modeName(info.current) + ' is in effect' +
+            (info.current === unsettled ? '.' : ', not ' + modeName(unsettled) + '.'));
+        switchProblem = null;
+        unsettled = null;
+      } else if (!announce || !before) {
         // nothing to tell
       } else if (before.current !== info.current) {
         say('Changed elsewhere: ' + modeName(info.current) + ' is in effect now.');
       } else if (before.viewModes.join() !== info.viewModes.join()) {
         const gone = Object.keys(MODES).filter((m) => before.viewModes.includes(m) && !info.viewModes.includes(m));
-        say(gone.length ? modeName(gone[0]) + ' is not available now.' : 'All view modes are available again.');
+        say(gone.includes(info.current) ? kept(info)
+          : gone.length ? modeName(gone[0]) + ' is not available now.' : 'All view modes are available again.');
       }
     } catch (failure) {
       readProblem = explain(failure, 'getViewModeInfo');
@@ -217,6 +254,7 @@
     pending = mode;
     clearTimeout(timer);
     switchProblem = null;
+    unsettled = null;
     render();
     say('Switching to ' + modeName(mode) + '…');
     if (reading) await reading; // a poll on its way ends first
@@ -229,6 +267,7 @@
     }
     // Whatever the answer, show what the camera holds now.
     await read(false);
+    if (readProblem) unsettled = mode;
     if (!done) say('The switch to ' + modeName(mode) + ' failed.');
     else if (readProblem) say('Switched to ' + modeName(mode) + '; what is in effect could not be read back.');
     else if (info.current === mode) say(modeName(mode) + ' is in effect now.');
@@ -244,22 +283,22 @@
   function schedule() {
     clearTimeout(timer);
     if (document.visibilityState !== 'visible') return;
-    timer = setTimeout(refresh, Math.min(POLL_MS * 2 ** failures, POLL_MAX_MS));
+    timer = setTimeout(refresh, failures < 2 ? POLL_MS : RETRY_MS);
   }
 
-  // Back in front: read at once unless a read has just been made.
+  // Back in front or back online: read now, or as soon as a read just made
+  // has settled.
   function regained() {
-    if (document.visibilityState !== 'visible') {
-      clearTimeout(timer);
-    } else if (Date.now() - lastRead >= FOCUS_SETTLE_MS) {
-      refresh();
-    } else {
-      schedule();
-    }
+    clearTimeout(timer);
+    if (document.visibilityState !== 'visible') return;
+    const wait = lastRead + SETTLE_MS - Date.now();
+    if (wait <= 0) refresh();
+    else timer = setTimeout(refresh, wait);
   }
 
   for (const radio of radios) radio.addEventListener('change', () => radio.checked && change(radio.value));
   document.addEventListener('visibilitychange', regained);
   window.addEventListener('focus', regained);
+  window.addEventListener('online', regained);
   refresh();
 })();

@@ -15,6 +15,7 @@ import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
+import axe from 'axe-core';
 import {chromium} from 'playwright-core';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
@@ -24,18 +25,30 @@ const POLL_MS = 5000;
 // --auth it speaks https with a certificate of its own, which `ca` holds.
 async function startCamera(...options) {
   const state = fs.mkdtempSync(path.join(os.tmpdir(), 'pts-web-'));
-  const log = fs.openSync(path.join(state, 'run.log'), 'w');
-  const run = spawn(path.join(root, 'tools/run.sh'), ['--port', '0', '--state', state, ...options],
-                    {stdio: ['ignore', log, log]});
-  const endpoint = path.join(state, 'endpoint');
-  const deadline = Date.now() + 300_000; // run.sh may have a build to do
-  while (!(fs.existsSync(endpoint) && fs.statSync(endpoint).size)) {
-    if (run.exitCode !== null || Date.now() > deadline) {
-      throw new Error('the simulated camera did not start:\n' + fs.readFileSync(path.join(state, 'run.log'), 'utf8'));
+  let run, log;
+  // Resolves once the service answers; run.sh may have a build to do.
+  async function launch(port) {
+    log = fs.openSync(path.join(state, 'run.log'), 'a');
+    run = spawn(path.join(root, 'tools/run.sh'), ['--port', port, '--state', state, ...options],
+                {stdio: ['ignore', log, log]});
+    const endpoint = path.join(state, 'endpoint');
+    const deadline = Date.now() + 300_000;
+    while (!(fs.existsSync(endpoint) && fs.statSync(endpoint).size)) {
+      if (run.exitCode !== null || Date.now() > deadline) {
+        throw new Error('the simulated camera did not start:\n' + fs.readFileSync(path.join(state, 'run.log'), 'utf8'));
+      }
+      await new Promise((resolve) => setTimeout(resolve, 100));
     }
-    await new Promise((resolve) => setTimeout(resolve, 100));
+    return fs.readFileSync(endpoint, 'utf8').trim();
   }
-  const api = fs.readFileSync(endpoint, 'utf8').trim();
+  async function end() {
+    if (run.exitCode === null) {
+      run.kill('SIGTERM');
+      await once(run, 'exit');
+    }
+    fs.closeSync(log);
+  }
+  const api = await launch('0');
   const cert = path.join(state, 'front/cert.pem');
   return {
     state,
@@ -48,12 +61,11 @@ async function startCamera(...options) {
       return [/Video system: mode (\S+),/, /root\.Image\.I4\.Enabled=(\S+)/, /view_mode=(\S+)/]
         .map((pattern) => (status.match(pattern) || [])[1]);
     },
+    // Stopped, and started again on the same port and state folder.
+    down: end,
+    up: () => launch(new URL(api).port),
     async stop() {
-      if (run.exitCode === null) {
-        run.kill('SIGTERM');
-        await once(run, 'exit');
-      }
-      fs.closeSync(log);
+      await end();
       fs.rmSync(state, {recursive: true, force: true});
     },
   };
@@ -62,6 +74,7 @@ async function startCamera(...options) {
 let browser, camera, page;
 const calls = [];
 const answered = new Set();
+let mostAtOnce = 0; // API calls on their way at once, at most
 const pageErrors = [];
 
 // A fresh page in a context of its own; options go to the context (e.g.
@@ -77,7 +90,10 @@ async function openPage(url, options = {}, fromDisk = false, on = browser) {
   }
   const opened = await context.newPage();
   opened.on('pageerror', (error) => pageErrors.push(error.message));
-  opened.on('request', (request) => calls.push(request));
+  opened.on('request', (request) => {
+    calls.push(request);
+    mostAtOnce = Math.max(mostAtOnce, apiCalls().filter((r) => !answered.has(r)).length);
+  });
   for (const end of ['requestfinished', 'requestfailed']) opened.on(end, (request) => answered.add(request));
   // Time stands still unless a scenario moves it.
   await opened.clock.install({time: 0});
@@ -207,7 +223,7 @@ test('the page cannot be framed, and a page from elsewhere can neither frame it 
   assert.deepEqual(camera.held(), ['single', 'no', 'single']);
 });
 
-test('a click switches to quad: busy meanwhile, then the camera holds quad everywhere', async () => {
+test('a click on the card\'s description switches to quad: busy meanwhile, then the camera holds quad everywhere', async () => {
   let release, arrived;
   const held = new Promise((resolve) => (arrived = resolve));
   await page.route('**/api', async (route) => {
@@ -217,13 +233,13 @@ test('a click switches to quad: busy meanwhile, then the camera holds quad every
     }
     await route.continue();
   });
-  await page.click('label[for=mode-quad]');
+  await page.click('#hint-quad'); // the whole card is the target, not only the name
   await held;
   try {
     for (const mode of ['single', 'quad']) assert.equal(await page.locator('#mode-' + mode).isDisabled(), true);
     assert.equal(await page.locator('#modes').getAttribute('aria-busy'), 'true');
     assert.equal(await text('#status'), 'Switching to Quad…');
-    await page.click('label[for=mode-single]', {force: true}); // pressed again: nothing more is sent
+    await page.click('#hint-single', {force: true}); // pressed again: nothing more is sent
   } finally {
     release();
   }
@@ -247,14 +263,25 @@ test('the keyboard alone switches back to single', async () => {
   assert.deepEqual(camera.held(), ['single', 'no', 'single']);
 });
 
-test('a channel rotated elsewhere disables quad with its reason at the next poll, and focus reads again', async () => {
-  camera.tool('rotate', '2', '90');
-  await page.clock.runFor(POLL_MS);
-  await statusIs('Quad is not available now.');
-  const s = await state();
-  assert.equal(s.quadDisabled, true);
-  assert.equal(s.quadReason, 'Not available while a video channel is rotated by 90 or 270 degrees.');
-  assert.equal(s.checked, 'single');
+const ROTATED = 'Not available while a video channel is rotated by 90 or 270 degrees.';
+const KEPT = 'Quad stays in effect, but a video channel is rotated by 90 or 270 degrees: once left, Quad cannot ' +
+  'be chosen again until that rotation ends. Single can still be chosen.';
+// A channel rotated elsewhere while each mode is in effect: what the next
+// poll says, and shows. Quad in effect is not shown as unavailable.
+const rotatedWhile = [
+  ['quad', KEPT, {current: 'Quad', checked: 'quad', quadDisabled: false, quadReason: KEPT}],
+  ['single', 'Quad is not available now.', {current: 'Single', checked: 'single', quadDisabled: true, quadReason: ROTATED}],
+];
+test('a channel rotated elsewhere shows at the next poll, with what can be chosen, and focus reads again', async () => {
+  for (const [mode, says, shown] of rotatedWhile) {
+    camera.tool('rotate', '2', '0');
+    await page.click('#hint-' + mode);
+    await waitFor((m) => document.getElementById('current').textContent.toLowerCase() === m, mode);
+    camera.tool('rotate', '2', '90');
+    await page.clock.runFor(POLL_MS);
+    await statusIs(says);
+    assert.deepEqual(await state(), {...shown, choosable: true, problems: ''}, mode);
+  }
   if (process.env.SCREENSHOT) {
     const height = await page.evaluate(() => Math.ceil(document.querySelector('main').getBoundingClientRect().bottom));
     await page.screenshot({path: process.env.SCREENSHOT, clip: {x: 0, y: 0, width: 480, height: height}});
@@ -267,15 +294,16 @@ test('a channel rotated elsewhere disables quad with its reason at the next poll
   assert.equal((await state()).quadDisabled, false);
 });
 
-// A minute of the page's time, a second at a time, each read answered
-// before the clock moves on.
-async function aMinute() {
-  for (let second = 0; second < 60; second++) {
+// The page's time, a second at a time, each read answered before the
+// clock moves on, until done() holds.
+async function seconds(count, done = async () => false) {
+  for (let second = 0; second < count && !(await done()); second++) {
     await page.clock.runFor(1000);
     await until(() => calls.every((request) => answered.has(request)), 'the reads to be answered');
     await page.evaluate(() => 0);
   }
 }
+const aMinute = () => seconds(60);
 
 test('it polls gently: every few seconds while visible, never while hidden', async () => {
   const before = apiCalls().length;
@@ -323,15 +351,97 @@ test('the video system refuses: the 8000 message says what may have changed', as
   camera.tool('fault', 'video', 'apply', 'off');
 });
 
-test('a network failure is told in words, and the page recovers by itself', async () => {
-  await page.route('**/api', (route) => route.abort('connectionrefused'));
+// Axe's WCAG 2.1 A and AA rules, on the page as it is. Axe waits on
+// timers, so the page's clock moves in small steps until it has answered.
+async function inaccessible() {
+  await page.evaluate(axe.source);
+  let result = null;
+  const run = page.evaluate(() => window.axe.run({runOnly: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa']}))
+    .then((r) => (result = r));
+  while (!result) await Promise.race([run, page.clock.runFor(20)]);
+  return result.violations.map((v) => v.id + ': ' + v.nodes.map((node) => node.target.join(' ')).join(', '));
+}
+
+// Each colour scheme, with forced colours off and on: axe finds nothing,
+// and the chosen card has a border of its own, not only a fill.
+const looks = [
+  [{colorScheme: 'light', forcedColors: 'none'}, 'rgb(243, 245, 247)', '2px'],
+  [{colorScheme: 'dark', forcedColors: 'none'}, 'rgb(13, 17, 23)', '2px'],
+  [{colorScheme: 'dark', forcedColors: 'active'}, null, '4px'],
+];
+test('light, dark and forced colours: no violation, the chosen card stands out by its border', async () => {
+  for (const [media, background, border] of looks) {
+    await page.emulateMedia(media);
+    const seen = await page.evaluate(() => {
+      const style = (selector) => getComputedStyle(document.querySelector(selector));
+      return {
+        background: style('body').backgroundColor,
+        chosen: style('.choice:has(input:checked)').borderTopWidth,
+        other: style('.choice:has(input:not(:checked))').borderTopWidth,
+      };
+    });
+    const name = JSON.stringify(media);
+    if (background) assert.equal(seen.background, background, name);
+    assert.deepEqual([seen.chosen, seen.other], [border, '1px'], name);
+    if (media.forcedColors === 'none') assert.deepEqual(await inaccessible(), [], name);
+  }
+  await page.emulateMedia({colorScheme: null, forcedColors: null});
+});
+
+test('offline, the page says so; back online, it reads again at once', async () => {
+  await page.context().setOffline(true);
   await page.clock.runFor(POLL_MS);
   await problemSays('network failure');
   assert.equal((await state()).choosable, false);
-  await page.unroute('**/api');
-  await page.clock.runFor(2 * POLL_MS); // the next try waits longer after a failure
+  await page.clock.runFor(1000);
+  await page.context().setOffline(false); // the clock stands still: only the online event reads
   await waitFor(() => !document.getElementById('modes').disabled);
   assert.doesNotMatch((await state()).problems, /network failure/);
+});
+
+// Waits until every element that matches is wholly in the window.
+const inView = (selector) => waitFor((s) => Array.from(document.querySelectorAll(s)).every((e) => {
+  const box = e.getBoundingClientRect();
+  return box.top >= 0 && box.bottom <= window.innerHeight;
+}), selector);
+
+test('the camera stopped for 30 s and started again: the mode is shown within 10 s, with no stale message', async (t) => {
+  await page.setViewportSize({width: 375, height: 667}); // a phone
+  await camera.down();
+  // A switch tried before the page noticed: whether it was made is not known.
+  await page.click('label[for=mode-quad]');
+  await statusIs('The switch to Quad failed.');
+  await problemSays('the page tries again by itself');
+  assert.match((await state()).problems, /switch may or may not have been made/);
+  await inView('#status, .problem');
+  assert.equal((await state()).current, 'not known');
+
+  // Half a minute without the camera, then until a try has just failed:
+  // the camera comes back at the worst moment for the page.
+  const tried = apiCalls().length;
+  await seconds(30);
+  const during = apiCalls().length - tried;
+  assert.ok(during >= 3 && during <= 6, during + ' tries in 30 s');
+  const last = apiCalls().length;
+  await seconds(15, async () => apiCalls().length > last);
+
+  await camera.up();
+  await page.evaluate(() => {
+    const current = document.getElementById('current');
+    new MutationObserver(() => current.textContent !== 'not known' && (window.shownAt ??= Date.now()))
+      .observe(current, {childList: true});
+    window.backAt = Date.now();
+  });
+  await seconds(20, () => page.evaluate(() => window.shownAt !== undefined));
+  const took = await page.evaluate(() => (window.shownAt - window.backAt) / 1000);
+  t.diagnostic(`the mode shown ${took} s after the camera answered again`);
+  assert.ok(took <= 10, took + ' s');
+  await statusIs('The camera answers again: Single is in effect, not Quad.');
+  assert.deepEqual(await state(), {
+    current: 'Single', checked: 'single', quadDisabled: false, quadReason: null, choosable: true, problems: '',
+  });
+  assert.equal(mostAtOnce, 1);
+  await page.setViewportSize({width: 480, height: 640});
 });
 
 // Bare HTTP answers to a switch: the service's 500, and the refusals of the

@@ -14,7 +14,6 @@ import csv
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -24,7 +23,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/system"))
 import wrk  # noqa: E402
 from answers import batch, info, request, set_mode, versions, versions_answer  # noqa: E402
-from camera import ROOT, USER, Api, SimCamera, rss_kib  # noqa: E402
+from camera import ROOT, USER, Api, SimCamera, free_port, rss_kib  # noqa: E402
 
 B = ROOT / "build/bench"
 GSV, GSV_ANSWER = versions(), versions_answer()
@@ -50,12 +49,6 @@ def gbench(command, env=None):
 
 def figures_of(line):
     return {key: float(value) for key, value in (field.split("=") for field in line.split())}
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 def memory_kib(pid):

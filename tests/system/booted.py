@@ -23,7 +23,7 @@ from http.client import HTTPException
 from pathlib import Path
 
 from answers import set_answer, set_mode, versions, versions_answer, wire
-from camera import ROOT, USER, Api, sha256
+from camera import ROOT, USER, Api, free_ports, sha256
 
 HERE = Path(__file__).resolve().parent
 IMAGES = ROOT / "build/boot"
@@ -76,18 +76,6 @@ def system_image():
         raise RuntimeError(f"the system image could not be built:\n{built.stdout[-3000:]}{built.stderr[-3000:]}")
     new.rename(folder)
     return folder, time.monotonic() - began
-
-
-def free_ports(count):
-    """count ports free on 127.0.0.1, each another."""
-    sockets = [socket.socket() for _ in range(count)]
-    try:
-        for sock in sockets:
-            sock.bind(("127.0.0.1", 0))
-        return [sock.getsockname()[1] for sock in sockets]
-    finally:
-        for sock in sockets:
-            sock.close()
 
 
 class GuestError(RuntimeError):

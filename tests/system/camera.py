@@ -237,10 +237,20 @@ def _nss_wrapper():
     return found[0]
 
 
+def free_ports(count=1):
+    """count ports free on 127.0.0.1, each another."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for sock in sockets:
+            sock.bind(("127.0.0.1", 0))
+        return [sock.getsockname()[1] for sock in sockets]
+    finally:
+        for sock in sockets:
+            sock.close()
+
+
 def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+    return free_ports()[0]
 
 
 def _listens(port):
